@@ -1,0 +1,65 @@
+// JSON document model over wide (UTF-16) text: a tree of JsonValue nodes, a
+// parser with the protocol's leniencies (literals matched without regard to
+// ASCII case, raw tab inside strings, last duplicate member wins) and a compact
+// serializer (members in key order, solidus escaped).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace ormid {
+
+enum class JsonType : std::int32_t { Null = 0, String = 1, Bool = 2, Number = 3, Array = 4, Object = 5 };
+
+class JsonValue;
+using JsonArray = std::vector<std::unique_ptr<JsonValue>>;
+// Keys ordered by UTF-16 code units as unsigned numbers, a prefix first.
+using JsonObject = std::map<std::u16string, std::unique_ptr<JsonValue>>;
+
+class JsonValue {
+ public:
+  JsonValue();  // Null
+  explicit JsonValue(const char16_t* text);  // up to the terminating NUL
+  explicit JsonValue(std::u16string text);   // whole string, NUL code units included
+  explicit JsonValue(bool value);
+  explicit JsonValue(double value);
+  explicit JsonValue(JsonArray elements);  // adopts the elements
+  explicit JsonValue(JsonObject members);  // adopts the members
+
+  JsonType type() const;
+  bool isNull() const { return type() == JsonType::Null; }
+  bool isString() const { return type() == JsonType::String; }
+  bool isBool() const { return type() == JsonType::Bool; }
+  bool isNumber() const { return type() == JsonType::Number; }
+  bool isArray() const { return type() == JsonType::Array; }
+  bool isObject() const { return type() == JsonType::Object; }
+
+  // Accessors; the caller tests the kind first.
+  const std::u16string& asString() const;
+  bool asBool() const;
+  double asNumber() const;
+  const JsonArray& asArray() const;
+  const JsonObject& asObject() const;
+  JsonObject& asObject();
+
+ private:
+  std::variant<std::monostate, std::u16string, bool, double, JsonArray, JsonObject> value_;
+};
+
+// Deepest nesting of arrays and objects that parses; deeper text fails.
+inline constexpr int kMaxJsonDepth = 512;
+
+// Parses text up to its first NUL code unit. Null when the text is not accepted.
+std::unique_ptr<JsonValue> parseJson(std::u16string_view text);
+
+// Compact text of the tree.
+std::u16string stringify(const JsonValue& value);
+// The same text as wideToUtf8(stringify(value)), written directly as UTF-8.
+std::string stringifyUtf8(const JsonValue& value);
+
+}  // namespace ormid

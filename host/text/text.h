@@ -1,0 +1,30 @@
+// Text conversions shared by every module. Wide text is UTF-16 in
+// std::u16string on every platform; "ANSI" text is a std::string in the
+// system code page (UTF-8 on Linux, CP_ACP on Windows).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace ormid {
+
+// UTF-8 to UTF-16 with checked decoding: false (and `out` unspecified) when the
+// text is not well-formed UTF-8 (invalid or truncated sequence, overlong form,
+// surrogate code point, code point above U+10FFFF). Code points above U+FFFF
+// become surrogate pairs.
+bool utf8ToWide(std::string_view text, std::u16string& out);
+
+// UTF-16 to UTF-8. Never fails: a lone surrogate is written as U+FFFD.
+std::string wideToUtf8(std::u16string_view text);
+void appendUtf8(std::string& out, std::u16string_view text);
+
+// Wide text to the system code page; characters the code page lacks become its
+// replacement character. Empty stays empty.
+std::string toAnsi(std::u16string_view text);
+// System code page to wide text; bytes that do not decode become U+FFFD.
+std::u16string fromAnsi(std::string_view text);
+
+// Widens ASCII text (each byte one code unit); for text known to be ASCII.
+std::u16string asciiToWide(std::string_view text);
+
+}  // namespace ormid

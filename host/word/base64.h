@@ -1,0 +1,18 @@
+// Base64 (standard alphabet, '=' padding, no line breaks) for document content.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ormid {
+
+std::string base64Encode(const unsigned char* data, std::size_t size);
+
+// Decodes up to the first '=' or the first character outside the alphabet;
+// a trailing group of two or three characters gives one or two bytes, a lone
+// character nothing. Never fails: what was decoded is the result.
+std::vector<unsigned char> base64Decode(std::string_view text);
+
+}  // namespace ormid

@@ -1,0 +1,142 @@
+// The narrow seam between the host and the operating system. Everything the
+// shared logic needs from the system goes through these declarations; the
+// implementation is chosen by the build (posix/ or win32/). No system header is
+// included here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ormid::platform {
+
+// ---- Files and directories (paths are text in the system code page) ----
+
+// The separator that joins a directory and a file name ('/' or '\\').
+char pathSeparator();
+
+// The user's temporary directory, ending in the separator; empty when it cannot
+// be had.
+std::string tempPath();
+
+// Creates the last level of the path; false when it could not be created
+// (including when it already exists).
+bool createDirectory(const std::string& path);
+
+// Deletes a file; false on failure.
+bool deleteFile(const std::string& path);
+
+// ---- Single instance ----
+
+class InstanceLock {
+ public:
+  virtual ~InstanceLock() = default;  // releases the lock
+};
+
+// Tries to become the only instance named `name`. Sets `alreadyRunning` and
+// returns null when another process holds it.
+std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning);
+
+// ---- Standard streams ----
+
+// Puts the standard input into binary mode (no translation of any byte).
+void setStdinBinary();
+
+enum class StdioResult { ok, noStdout, noStderr, redirectFailed };
+
+// Keeps the real standard output as the message output and points the
+// process's standard output at standard error, so that only frames written
+// through writeMessageOutput reach the peer.
+StdioResult redirectStdoutToStderr();
+
+// Writes bytes to the saved message output; returns false when the write fails.
+bool writeMessageOutput(const void* data, std::size_t size);
+
+// Reads up to `size` bytes from standard input; returns how many were read
+// (fewer only at the end of input or on error).
+std::size_t readStdin(void* data, std::size_t size);
+
+// ---- Threads and synchronisation ----
+
+// A lock that the owning thread may enter again.
+class RecursiveLock {
+ public:
+  RecursiveLock();
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+  void lock();
+  void unlock();
+  bool try_lock();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+class ManualResetEvent {
+ public:
+  virtual ~ManualResetEvent() = default;
+  virtual void set() = 0;
+  virtual void reset() = 0;
+  // Waits without time-out; true when the event was signalled.
+  virtual bool wait() = 0;
+  // Null on failure.
+  static std::unique_ptr<ManualResetEvent> create(const char* name);
+};
+
+class Thread {
+ public:
+  virtual ~Thread() = default;  // closes the handle; does not wait
+  // True when the thread has ended within `milliseconds`.
+  virtual bool waitFor(std::uint32_t milliseconds) = 0;
+  // Stops a thread that is still running (the process is about to end).
+  virtual void terminate() = 0;
+  // Null when the thread could not be created.
+  static std::unique_ptr<Thread> start(std::function<std::uint32_t()> body);
+};
+
+// ---- The hidden command window and the main thread's message queue ----
+
+using WindowHandle = void*;
+using WindowProcedure = std::intptr_t (*)(WindowHandle window, std::uint32_t message,
+                                          std::uintptr_t wParam, std::intptr_t lParam);
+
+bool registerWindowClass(const char* className, WindowProcedure procedure);
+// A hidden top-level window of the class, owned by the calling thread; null on failure.
+WindowHandle createHiddenWindow(const char* className);
+bool postMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                 std::intptr_t lParam);
+std::intptr_t defaultWindowProcedure(WindowHandle window, std::uint32_t message,
+                                     std::uintptr_t wParam, std::intptr_t lParam);
+
+// The message loop of the thread that created the window.
+class MessageLoop {
+ public:
+  MessageLoop();
+  ~MessageLoop();
+  MessageLoop(const MessageLoop&) = delete;
+  MessageLoop& operator=(const MessageLoop&) = delete;
+  // Waits for the next message: >0 a message, 0 the loop is asked to quit, -1 an error.
+  int getMessage();
+  std::uint32_t message() const;
+  // Hands the current message to its window procedure (or runs a posted task).
+  void dispatch();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Runs `task` on the main thread's message loop, after what is already queued.
+// Callable from any thread; tasks run in the order they were posted.
+void postTask(std::function<void()> task);
+
+// ---- Environment ----
+
+// The value of an environment variable, or empty when it is unset.
+std::string environment(const char* name);
+
+}  // namespace ormid::platform

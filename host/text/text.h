@@ -13,10 +13,18 @@ namespace ormid {
 // surrogate code point, code point above U+10FFFF). Code points above U+FFFF
 // become surrogate pairs.
 bool utf8ToWide(std::string_view text, std::u16string& out);
+// UTF-8 to UTF-16 that never fails: each maximal ill-formed subsequence
+// becomes one U+FFFD.
+std::u16string utf8ToWideReplacing(std::string_view text);
 
 // UTF-16 to UTF-8. Never fails: a lone surrogate is written as U+FFFD.
 std::string wideToUtf8(std::u16string_view text);
 void appendUtf8(std::string& out, std::u16string_view text);
+// One step of the above for writers that size their output themselves: writes
+// the code unit at `p` (with the next one when the two form a surrogate pair)
+// to `out`, which has room for 4 bytes, advances `p` and gives the new end of
+// the output.
+char* encodeUtf8Unit(char* out, const char16_t*& p, const char16_t* end);
 
 // Wide text to the system code page; characters the code page lacks become its
 // replacement character. Empty stays empty.

@@ -19,6 +19,11 @@ inline const OLECHAR* ole(const char16_t* text) { return reinterpret_cast<const 
 inline OLECHAR* ole(char16_t* text) { return reinterpret_cast<OLECHAR*>(text); }
 inline const char16_t* u16(const OLECHAR* text) { return reinterpret_cast<const char16_t*>(text); }
 
+// The text of a BSTR; a null BSTR is empty.
+inline std::u16string bstrText(BSTR text) {
+  return text ? std::u16string(u16(text), SysStringLen(text)) : std::u16string();
+}
+
 template <class T>
 class ComPtr {
  public:

@@ -1,0 +1,75 @@
+// The host's log: one rolling file in the temporary directory, records laid
+// out as "<date> <time>.<ms> <SEVERITY> [<thread>] [<function>@<line>] <text>".
+// Every record is written under processLock, so the records of the two threads
+// never interleave and a record waits while the main thread runs an operation.
+#pragma once
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "ormid/platform/platform.h"
+
+// Configures the log once, before any record: the file is the temporary
+// directory followed by "OrmidDocEditor.log"; `severity` is the highest kept
+// (0 none, 1 fatal, 2 error, 3 warning, 4 info, 5 debug, 6 verbose).
+void startLog(int severity);
+
+namespace ormid {
+
+enum class Severity : int { none = 0, fatal = 1, error = 2, warning = 3, info = 4, debug = 5, verbose = 6 };
+
+// The process-wide lock guarding the log, the command exchange, each operation
+// and each frame written. Recursive on its own thread.
+platform::RecursiveLock& processLock();
+
+namespace log {
+
+// Opens the rolling file (10,000,000 bytes, 10 files) and sets the threshold.
+void init(const std::string& path, int maxSeverity);
+void setThreshold(int maxSeverity);
+bool enabled(Severity severity);
+// Writes one record (UTF-8 text) under processLock.
+void write(Severity severity, const char* function, int line, std::string_view text);
+// Path of the file the log writes to (empty before init).
+std::string path();
+
+// Collects one record's text; written when it goes out of scope. Wide text is
+// converted to UTF-8; numbers are written in decimal.
+class Record {
+ public:
+  Record(Severity severity, const char* function, int line) : severity_(severity), function_(function), line_(line) {}
+  Record(const Record&) = delete;
+  Record& operator=(const Record&) = delete;
+  ~Record();
+
+  Record& operator<<(std::string_view text);
+  Record& operator<<(const char* text) { return *this << std::string_view(text); }
+  Record& operator<<(const std::string& text) { return *this << std::string_view(text); }
+  Record& operator<<(std::u16string_view text);
+  Record& operator<<(const std::u16string& text) { return *this << std::u16string_view(text); }
+  Record& operator<<(const char16_t* text);
+  Record& operator<<(long long value);
+  Record& operator<<(unsigned long long value);
+  Record& operator<<(int value) { return *this << static_cast<long long>(value); }
+  Record& operator<<(long value) { return *this << static_cast<long long>(value); }
+  Record& operator<<(unsigned value) { return *this << static_cast<unsigned long long>(value); }
+  Record& operator<<(unsigned long value) { return *this << static_cast<unsigned long long>(value); }
+
+ private:
+  Severity severity_;
+  const char* function_;
+  int line_;
+  std::string text_;
+};
+
+}  // namespace log
+}  // namespace ormid
+
+// ORMID_LOG(debug, "ormid::writeMessage") << "Write message size: " << n;
+// The text is only composed when the severity is kept.
+#define ORMID_LOG(severity, function)                                                      \
+  for (bool ormidLogOnce = ::ormid::log::enabled(::ormid::Severity::severity); ormidLogOnce; \
+       ormidLogOnce = false)                                                               \
+  ::ormid::log::Record(::ormid::Severity::severity, function, __LINE__)

@@ -1,0 +1,95 @@
+// Base64 of whole document files. Both directions size their output once and
+// work through lookup tables: the encoder turns each 12 bits into two
+// characters with one lookup, the decoder maps a character to its 6-bit value
+// (or to "not in the alphabet") with one lookup.
+#include "host/word/base64.h"
+
+#include <array>
+#include <cstdint>
+
+namespace ormid {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Two alphabet characters for every 12-bit value.
+constexpr std::array<char, 2 * 4096> kPairs = [] {
+  std::array<char, 2 * 4096> table{};
+  for (int i = 0; i < 4096; ++i) {
+    table[2 * i] = kAlphabet[i >> 6];
+    table[2 * i + 1] = kAlphabet[i & 63];
+  }
+  return table;
+}();
+
+constexpr std::uint8_t kNotInAlphabet = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> kValues = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& v : table) v = kNotInAlphabet;
+  for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  return table;
+}();
+
+}  // namespace
+
+std::string base64Encode(const unsigned char* data, std::size_t size) {
+  std::string out((size + 2) / 3 * 4, '\0');
+  char* w = out.data();
+  std::size_t i = 0;
+  for (; i + 3 <= size; i += 3) {
+    const std::uint32_t group = (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
+    const char* hi = &kPairs[2 * (group >> 12)];
+    const char* lo = &kPairs[2 * (group & 0xFFF)];
+    w[0] = hi[0];
+    w[1] = hi[1];
+    w[2] = lo[0];
+    w[3] = lo[1];
+    w += 4;
+  }
+  const std::size_t left = size - i;
+  if (left > 0) {
+    const std::uint32_t group = (std::uint32_t{data[i]} << 16) | (left == 2 ? std::uint32_t{data[i + 1]} << 8 : 0);
+    w[0] = kAlphabet[group >> 18];
+    w[1] = kAlphabet[(group >> 12) & 63];
+    w[2] = left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
+    w[3] = '=';
+  }
+  return out;
+}
+
+std::vector<unsigned char> base64Decode(std::string_view text) {
+  std::vector<unsigned char> out(text.size() / 4 * 3 + 2);
+  unsigned char* const begin = out.data();
+  unsigned char* w = begin;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  // Whole groups of four; a group holding '=' or a foreign character ends the
+  // fast loop and the remainder is decoded one character at a time.
+  while (end - p >= 4) {
+    const std::uint32_t a = kValues[p[0]], b = kValues[p[1]], c = kValues[p[2]], d = kValues[p[3]];
+    if ((a | b | c | d) & 0x80) break;  // kNotInAlphabet has the top bit, no value does
+    const std::uint32_t group = (a << 18) | (b << 12) | (c << 6) | d;
+    w[0] = static_cast<unsigned char>(group >> 16);
+    w[1] = static_cast<unsigned char>(group >> 8);
+    w[2] = static_cast<unsigned char>(group);
+    w += 3;
+    p += 4;
+  }
+  std::uint32_t values[4];
+  int count = 0;
+  for (; p != end && count < 4; ++p) {
+    const std::uint8_t v = kValues[*p];
+    if (v == kNotInAlphabet) break;
+    values[count++] = v;
+  }
+  // Fewer than four characters are left here (the fast loop stopped inside
+  // this group); two give one byte, three give two, one gives nothing, and the
+  // low bits of the last character that do not make a whole byte are dropped.
+  if (count >= 2) *w++ = static_cast<unsigned char>((values[0] << 2) | (values[1] >> 4));
+  if (count >= 3) *w++ = static_cast<unsigned char>((values[1] << 4) | (values[2] >> 2));
+  out.resize(static_cast<std::size_t>(w - begin));
+  return out;
+}
+
+}  // namespace ormid

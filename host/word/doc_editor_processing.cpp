@@ -446,7 +446,7 @@ bool DocEditorProcessing::removeDocument(const std::string& workingDirectory, co
     return fail(description, u"Invalid file name");
   }
   const std::string path = workingDirectory + nameFile;
-  if (std::remove(path.c_str()) != 0) {
+  if (!platform::deleteFile(path)) {
     ORMID_LOG(error, kRemoveDocument) << "Error delete file " << fromAnsi(path);
     return fail(description, u"Error delete file");
   }

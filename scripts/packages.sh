@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Usage: scripts/packages.sh <group>...   groups: build windows office browser
+set -euo pipefail
+
+declare -A groups=(
+  [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3"
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
+  [office]="libreoffice-writer-nogui libreoffice-dev"
+  [browser]="chromium openssl"
+)
+
+wanted=()
+for group in "$@"; do
+  for package in ${groups[$group]}; do wanted+=("$package"); done
+done
+
+missing=()
+for package in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

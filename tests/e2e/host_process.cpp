@@ -1,0 +1,246 @@
+#include "tests/e2e/host_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "host/json/json.h"
+#include "host/text/text.h"
+
+extern char** environ;
+
+namespace ormid::test {
+namespace {
+
+std::vector<std::string> hostCommand() {
+  std::vector<std::string> words;
+  if (const char* command = std::getenv("ORMID_HOST_COMMAND"); command && *command) {
+    std::istringstream in(command);
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+  }
+  const char* dir = std::getenv("ORMID_TEST_BINARY_DIR");
+  std::string binary = dir ? std::string(dir) + "/bin/ormid-doc-editor" : "ormid-doc-editor";
+  if (!dir) {
+    // Beside the test binary.
+    binary = std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/ormid-doc-editor";
+  }
+  return {binary};
+}
+
+}  // namespace
+
+bool windowsHost() {
+  const char* command = std::getenv("ORMID_HOST_COMMAND");
+  return command && std::string(command).find(".exe") != std::string::npos;
+}
+
+std::string hostPath(const std::string& path) {
+  if (!windowsHost()) return path;
+  std::string result = "Z:" + path;
+  for (char& c : result) {
+    if (c == '/') c = '\\';
+  }
+  return result;
+}
+
+char hostSeparator() { return windowsHost() ? '\\' : '/'; }
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/ormid-test-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, std::string>& environment) {
+  int input[2];
+  int output[2];
+  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  errorPath_ = tmpdir + "host-stderr.txt";
+  const int error = open(errorPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const auto eq = entry.find('=');
+    if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  env["TMPDIR"] = tmpdir;
+  if (windowsHost()) {
+    std::string windowsTemp = hostPath(tmpdir);
+    env["TMP"] = windowsTemp;
+    env["TEMP"] = windowsTemp;
+  }
+  for (const auto& [key, value] : environment) env[key] = value;
+  std::vector<std::string> entries;
+  for (const auto& [key, value] : env) entries.push_back(key + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> command = hostCommand();
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, error, 2);
+  const int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(input[0]);
+  close(output[1]);
+  close(error);
+  if (rc != 0) throw std::runtime_error(std::string("cannot start the host: ") + std::strerror(rc));
+  in_ = input[1];
+  out_ = output[0];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+HostProcess::~HostProcess() {
+  if (in_ >= 0) close(in_);
+  if (!exitCode_ && pid_ > 0) {
+    if (wait(5s) == -1) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  if (out_ >= 0) close(out_);
+}
+
+void HostProcess::sendRaw(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(in_, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void HostProcess::send(const std::string& json) {
+  const auto n = static_cast<std::uint32_t>(json.size());
+  const char header[4] = {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                          static_cast<char>(n >> 24)};
+  sendRaw(std::string(header, 4) + json);
+}
+
+bool HostProcess::readExactly(char* out, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  std::size_t done = 0;
+  while (done < size) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    const int ready = poll(&p, 1, static_cast<int>(left.count()));
+    if (ready <= 0) {
+      if (ready < 0 && errno == EINTR) continue;
+      return false;
+    }
+    const ssize_t n = read(out_, out + done, size - done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::optional<std::string> HostProcess::receive(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  unsigned char header[4];
+  if (!readExactly(reinterpret_cast<char*>(header), 4, deadline)) return std::nullopt;
+  const std::uint32_t n = header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
+  std::string body(n, '\0');
+  if (!readExactly(body.data(), n, deadline)) return std::nullopt;
+  return body;
+}
+
+std::string HostProcess::request(const std::string& json, std::chrono::milliseconds timeout) {
+  send(json);
+  return receive(timeout).value_or("<no answer>");
+}
+
+std::string HostProcess::drain(std::chrono::milliseconds timeout) {
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return got;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return got;
+    const ssize_t n = read(out_, buffer, sizeof buffer);
+    if (n <= 0) return got;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+void HostProcess::closeInput() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+int HostProcess::wait(std::chrono::milliseconds timeout) {
+  if (exitCode_) return *exitCode_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return *exitCode_;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    usleep(10000);
+  }
+}
+
+std::string HostProcess::errorOutput() const {
+  std::ifstream in(errorPath_);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string jsonField(const std::string& json, const std::string& key) {
+  std::u16string wide;
+  if (!utf8ToWide(json, wide)) return "<bad utf-8>";
+  auto root = parseJson(wide);
+  if (!root || !root->isObject()) return "<not an object>";
+  std::u16string wideKey;
+  utf8ToWide(key, wideKey);
+  auto find = [&](const JsonObject& object) -> const JsonValue* {
+    auto it = object.find(wideKey);
+    return it == object.end() ? nullptr : it->second.get();
+  };
+  const JsonValue* value = find(root->asObject());
+  if (!value) {
+    for (const auto& [name, member] : root->asObject()) {
+      if (member && member->isObject() && (value = find(member->asObject()))) break;
+    }
+  }
+  if (!value) return "<absent>";
+  if (value->isString()) return wideToUtf8(value->asString());
+  if (value->isBool()) return value->asBool() ? "true" : "false";
+  return "<other>";
+}
+
+}  // namespace ormid::test

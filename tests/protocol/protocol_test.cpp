@@ -1,0 +1,382 @@
+// Request validation, dispatch to the main thread (a fake hand-off here) and
+// the answers, including the transfer of documents in parts.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <string>
+#include <vector>
+
+#include "host/channel/channel.h"
+#include "host/json/json.h"
+#include "host/protocol/processing.h"
+#include "host/text/text.h"
+
+namespace ormid {
+namespace {
+
+struct Call {
+  CommandMessage message;
+  CommandInputs inputs;
+};
+
+// Records every hand-off and answers with fixed outputs.
+struct FakeMainThread {
+  std::vector<Call> calls;
+  CommandOutputs next{u"success", u"", u""};
+  DocEditorJsonProcessing::HandOff handOff() {
+    return [this](CommandMessage message, CommandInputs inputs, CommandOutputs& outputs) {
+      calls.push_back({message, inputs});
+      outputs = next;
+    };
+  }
+};
+
+std::string answerTo(DocEditorJsonProcessing& processing, const std::string& request) {
+  std::u16string wide;
+  EXPECT_TRUE(utf8ToWide(request, wide));
+  std::string answer;
+  processing.processingMessage(wide, static_cast<std::uint32_t>(request.size()), answer);
+  return answer;
+}
+
+class ProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "protocol_test_" + std::to_string(::getpid()) + "/";
+    setenv("TMPDIR", dir_.c_str(), 1);
+    std::string command = "mkdir -p '" + dir_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  std::string dir_;
+  FakeMainThread main_;
+  DocEditorJsonProcessing processing_{main_.handOff()};
+};
+
+TEST_F(ProtocolTest, RejectedRequestsAnswerWithStatusOnly) {
+  struct Case {
+    std::string request;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      {"not json", R"({"status":{"description":"JSON failed to parse","result":"error"}})"},
+      {"", R"({"status":{"description":"JSON failed to parse","result":"error"}})"},
+      {R"(["messageId"])", R"({"status":{"description":"The root element is not an object","result":"error"}})"},
+      {R"("text")", R"({"status":{"description":"The root element is not an object","result":"error"}})"},
+      {R"({"contentId":"c","command":"bogus"})",
+       R"({"command":"bogus","contentId":"c","status":{"description":"Request messageId not found","result":"error"}})"},
+      {R"({"messageId":5,"contentId":"c","command":"openEditor"})",
+       R"({"command":"openEditor","contentId":"c","status":{"description":"Request messageId not found","result":"error"}})"},
+      {R"({"messageId":"m","command":"openEditor"})",
+       R"({"command":"openEditor","messageId":"m","status":{"description":"Request contentId not found","result":"error"}})"},
+      {R"({"messageId":"m","contentId":"c"})",
+       R"({"contentId":"c","messageId":"m","status":{"description":"Request command not found","result":"error"}})"},
+      {R"({"messageId":"m","contentId":"c","command":"OpenEditor"})",
+       R"({"command":"OpenEditor","contentId":"c","messageId":"m","status":{"description":"Unknow request command OpenEditor","result":"error"}})"},
+      {R"({"messageId":"m","contentId":"c","command":"saveDocument"})",
+       R"({"command":"saveDocument","contentId":"c","messageId":"m","status":{"description":"Error parsing name file","result":"error"}})"},
+      {R"({"messageId":"m","contentId":"c","command":"openDocument","nameFile":"a"})",
+       R"({"command":"openDocument","contentId":"c","messageId":"m","nameFile":"a","status":{"description":"Error parsing content file","result":"error"}})"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(answerTo(processing_, c.request), c.answer) << c.request;
+  }
+  EXPECT_TRUE(main_.calls.empty());
+}
+
+TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
+  struct Case {
+    std::string request;
+    CommandMessage message;
+    std::string workingDirectory;  // empty: the default one
+    std::string nameFile;
+    std::string contentFile;
+    bool isRemoveFile;
+  };
+  const std::string wd = dir_ + "docs";
+  const std::vector<Case> cases = {
+      {R"({"messageId":"1","contentId":"c","command":"openEditor"})", openEditorMessage, "", "", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"closeEditor"})", closeEditorMessage, "", "", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"saveDocument","nameFile":"a.docx","workingDirectory":")" + wd +
+           R"("})",
+       saveDocumentMessage, wd + "/", "a.docx", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"closeDocument","nameFile":"a","isRemoveFile":true})",
+       closeDocumentMessage, "", "a", "", true},
+      {R"({"messageId":"1","contentId":"c","command":"closeDocument","nameFile":"a","isRemoveFile":"true"})",
+       closeDocumentMessage, "", "a", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"openDocument","nameFile":"é.docx","contentFile":"QUJD"})",
+       openDocumentMessage, "", "é.docx", "QUJD", false},
+      {R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a"})", removeDocumentMessage, "",
+       "a", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"createDocument","nameFile":"a"})", createDocumentMessage, "",
+       "a", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"getDocument","nameFile":"a"})", getDocumentMessage, "", "a", "",
+       false},
+      {R"({"messageId":"2","contentId":"c","command":"saveAndGetDocument","nameFile":"a"})",
+       saveAndGetDocumentMessage, "", "a", "", false},
+  };
+  for (const Case& c : cases) {
+    main_.calls.clear();
+    const std::string answer = answerTo(processing_, c.request);
+    ASSERT_EQ(main_.calls.size(), 1u) << c.request;
+    const Call& call = main_.calls[0];
+    EXPECT_EQ(call.message, c.message) << c.request;
+    if (c.message == openEditorMessage || c.message == closeEditorMessage) continue;
+    EXPECT_EQ(call.inputs.workingDirectory, c.workingDirectory.empty() ? dir_ + "ormid_doc_editor/" : c.workingDirectory)
+        << c.request;
+    EXPECT_EQ(call.inputs.nameFile, c.nameFile);
+    EXPECT_EQ(call.inputs.contentFile, c.contentFile);
+    EXPECT_EQ(call.inputs.isRemoveFile, c.isRemoveFile);
+    EXPECT_NE(answer.find(R"("status":{"result":"success"})"), std::string::npos) << answer;
+  }
+}
+
+TEST_F(ProtocolTest, WorkingDirectoryRules) {
+  // An empty directory stays empty (relative paths); one with a separator is kept.
+  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a","workingDirectory":""})");
+  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a","workingDirectory":"/x/"})");
+  ASSERT_EQ(main_.calls.size(), 2u);
+  EXPECT_EQ(main_.calls[0].inputs.workingDirectory, "");
+  EXPECT_EQ(main_.calls[1].inputs.workingDirectory, "/x/");
+}
+
+TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {
+  main_.next = {u"error", u"Word application not running", u""};
+  const std::string answer = answerTo(
+      processing_,
+      R"({"workingDirectory":"a\/b","nameFile":"q\"x","isRemoveFile":false,"destination":"ormidDocEditorNative","command":"closeDocument","contentId":"𝄞","messageId":"\u0001\t"})");
+  EXPECT_EQ(answer,
+            R"({"command":"closeDocument","contentId":"𝄞","destination":"ormidDocEditorWebExt","isRemoveFile":false,)"
+            R"("messageId":"\u0001\t","nameFile":"q\"x","status":{"description":"Word application not running",)"
+            R"("result":"error"},"workingDirectory":"a\/b"})");
+  // Any other destination is not echoed; a lone surrogate goes out as U+FFFD.
+  main_.next = {u"success", u"", u""};
+  const std::string other =
+      answerTo(processing_, R"({"destination":"ormidDocEditorWebExt","command":"openEditor","contentId":"\ud800","messageId":"1"})");
+  EXPECT_EQ(other, "{\"command\":\"openEditor\",\"contentId\":\"\xEF\xBF\xBD\",\"messageId\":\"1\",\"status\":{\"result\":\"success\"}}");
+}
+
+TEST_F(ProtocolTest, OutputsOfAnEarlierCommandNeverLeakIntoTheNextAnswer) {
+  // The fake hands back only what the main thread wrote this time.
+  main_.next = {u"error", u"Error open file", u""};
+  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"getDocument","nameFile":"a"})");
+  main_.next = {u"success", u"", u""};
+  const std::string answer = answerTo(processing_, R"({"messageId":"2","contentId":"c","command":"saveDocument","nameFile":"a"})");
+  EXPECT_EQ(answer.find("Error open file"), std::string::npos);
+}
+
+// Joins the parts of a transfer; checks every answer on the way.
+std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& request, std::vector<std::size_t>* sizes,
+                     int* answers = nullptr) {
+  std::string joined;
+  for (int i = 0; i < 10000; ++i) {
+    const std::string answer = answerTo(processing, request);
+    EXPECT_LE(answer.size(), kMaxAnswerBytes);
+    std::u16string wide;
+    EXPECT_TRUE(utf8ToWide(answer, wide));
+    auto parsed = parseJson(wide);
+    EXPECT_TRUE(parsed && parsed->isObject());
+    if (!parsed || !parsed->isObject()) return joined;
+    const JsonObject& split = parsed->asObject().at(u"split")->asObject();
+    const std::string part = wideToUtf8(split.at(u"part")->asString());
+    EXPECT_FALSE(part.empty());
+    if (sizes) sizes->push_back(part.size());
+    joined += part;
+    if (answers) ++*answers;
+    if (split.at(u"last")->asBool()) return joined;
+  }
+  ADD_FAILURE() << "transfer never ended";
+  return joined;
+}
+
+TEST_F(ProtocolTest, DocumentAnswerOf600000BytesGoesInTwoPartsAtLength200) {
+  const std::string request =
+      R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" + std::string(200, 'x');
+  auto sized = [&](std::size_t contentSize) {
+    FakeMainThread main;
+    main.next = {u"success", u"", std::u16string(contentSize, u'A')};
+    DocEditorJsonProcessing processing(main.handOff());
+    std::u16string wide;
+    utf8ToWide(request.substr(0, 200 - 2) + "\"}", wide);
+    std::string answer;
+    processing.processingMessage(wide, 200, answer);
+    std::vector<std::size_t> sizes;
+    std::u16string first;
+    utf8ToWide(answer, first);
+    auto parsed = parseJson(first);
+    const JsonObject& split = parsed->asObject().at(u"split")->asObject();
+    sizes.push_back(wideToUtf8(split.at(u"part")->asString()).size());
+    while (!parsed->asObject().at(u"split")->asObject().at(u"last")->asBool()) {
+      processing.processingMessage(wide, 200, answer);
+      utf8ToWide(answer, first);
+      parsed = parseJson(first);
+      sizes.push_back(wideToUtf8(parsed->asObject().at(u"split")->asObject().at(u"part")->asString()).size());
+    }
+    return sizes;
+  };
+  // Size of the complete answer without the content, then the content that makes it 600,000 bytes.
+  std::vector<std::size_t> probe = sized(1);
+  ASSERT_EQ(probe.size(), 1u);
+  const std::size_t overhead = probe[0] - 1;
+  const std::vector<std::size_t> sizes = sized(600000 - overhead);
+  ASSERT_EQ(sizes.size(), 2u);
+  EXPECT_EQ(sizes[0], 523676u);
+  EXPECT_EQ(sizes[1], 76324u);
+}
+
+TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
+  // Multi-byte characters (and characters the serializer escapes) everywhere,
+  // so that cuts fall inside sequences and parts grow when escaped.
+  struct Case {
+    std::size_t pad;  // a request field that is not echoed, to make the request long
+    int repeats;      // of the content pattern
+  };
+  for (const Case& c : std::vector<Case>{{0, 150000}, {1000, 150000}, {1047000, 3000}, {1100000, 150000}}) {
+    std::u16string content;
+    for (int i = 0; i < c.repeats; ++i) content += (i % 3 == 0) ? u"é/𝄞" : u"\"\\a";
+    main_.next = {u"success", u"", content};
+    DocEditorJsonProcessing processing(main_.handOff());
+    const std::string request = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" +
+                                std::string(c.pad, 'p') + "\"}";
+    const std::size_t padSize = c.pad;
+    std::vector<std::size_t> sizes;
+    const std::string joined = fetchAll(processing, request, &sizes);
+    std::u16string wide;
+    ASSERT_TRUE(utf8ToWide(joined, wide)) << padSize;
+    auto complete = parseJson(wide);
+    ASSERT_TRUE(complete) << padSize;
+    EXPECT_EQ(complete->asObject().at(u"contentFile")->asString(), content);
+    EXPECT_GT(sizes.size(), 1u);
+    EXPECT_EQ(processing.pendingAnswers(), 0u);
+  }
+}
+
+TEST_F(ProtocolTest, RepeatedRequestIsServedFromThePendingAnswer) {
+  main_.next = {u"success", u"", std::u16string(1500000, u'Q')};
+  const std::string get = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a"})";
+  std::string first = answerTo(processing_, get);
+  ASSERT_EQ(main_.calls.size(), 1u);
+  EXPECT_NE(first.find(R"("last":false)"), std::string::npos);
+  // Another command with the same messageId is ordinary and leaves the transfer alone.
+  answerTo(processing_, R"({"messageId":"m","contentId":"c","command":"saveDocument","nameFile":"a"})");
+  // A continuation that fails another check still carries the next part, with its own error.
+  const std::string next = answerTo(processing_, R"({"messageId":"m","command":"getDocument","nameFile":"a"})");
+  EXPECT_NE(next.find(R"("split":{"last":false,"part":")"), std::string::npos);
+  EXPECT_NE(next.find(R"("status":{"description":"Request contentId not found","result":"error"})"),
+            std::string::npos);
+  EXPECT_EQ(main_.calls.size(), 2u);  // only the saveDocument reached the main thread again
+  const std::string last = answerTo(processing_, get);
+  EXPECT_NE(last.find(R"("last":true)"), std::string::npos);
+  EXPECT_EQ(processing_.pendingAnswers(), 0u);
+  // The transfer is over: the same request starts a new one.
+  answerTo(processing_, get);
+  EXPECT_EQ(main_.calls.size(), 3u);
+}
+
+TEST_F(ProtocolTest, EmptyDocumentGivesACompleteAnswerWithoutContent) {
+  const std::string answer =
+      answerTo(processing_, R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a"})");
+  EXPECT_EQ(answer,
+            R"({"command":"getDocument","contentId":"c","messageId":"m","nameFile":"a","split":{"last":true,"part":)"
+            R"("{\"command\":\"getDocument\",\"contentId\":\"c\",\"messageId\":\"m\",\"nameFile\":\"a\",)"
+            R"(\"status\":{\"result\":\"success\"}}"},"status":{"result":"success"}})");
+}
+
+TEST(PartSizeBound, FollowsTheRequestLength) {
+  EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(200, 5), 523676u);
+  EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(1047550, 5), 1u);
+  // Where the halved bound is 0 or wraps, the largest part is tried (and then fitted).
+  EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(1047551, 77), 77u);
+  EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(2000000, 77), 77u);
+}
+
+// ---- Frames ----
+
+struct Memory {
+  std::string data;
+  std::size_t position = 0;
+  ReadBytes reader() {
+    return [this](void* out, std::size_t size) {
+      const std::size_t n = std::min(size, data.size() - position);
+      std::memcpy(out, data.data() + position, n);
+      position += n;
+      return n;
+    };
+  }
+};
+
+TEST(Frames, LengthsBodiesAndTheEndOfInput) {
+  struct Case {
+    std::string input;
+    std::uint32_t length;
+    std::string body;
+    bool dropped;
+  };
+  const std::vector<Case> cases = {
+      {std::string("\x05\x00\x00\x00hello", 9), 5, "hello", false},
+      {std::string("\x0A\x00\x00\x00{\"a\"", 8), 10, std::string("{\"a\"\0\0\0\0\0\0", 10), false},
+      {std::string("\x03\x00", 2), 3, std::string(3, '\0'), false},
+      {"", 0, "", false},
+      {std::string("\x00\x00\x00\x00", 4), 0, "", false},
+      {std::string("\x00\x00\x00\x80xyz", 7), 0x80000000u, "", true},
+      {std::string("\x0D\x0A\x1A\x00", 4) + std::string(0x1A0A0D, 'x'), 0x1A0A0D, std::string(0x1A0A0D, 'x'), false},
+  };
+  for (const Case& c : cases) {
+    Memory memory{c.input};
+    const Frame frame = readFrame(memory.reader());
+    EXPECT_EQ(frame.length, c.length);
+    EXPECT_EQ(frame.body, c.body);
+    EXPECT_EQ(frame.dropped, c.dropped);
+  }
+}
+
+TEST(Frames, ADroppedBodyIsReadAwaySoTheNextFrameIsInStep) {
+  Memory memory{std::string("\x00\x00\x00\x50", 4)};  // 1.25 GiB announced
+  // Feed a reader that serves zeros for the announced size, then a real frame.
+  std::size_t served = 0;
+  const std::size_t announced = 0x50000000;
+  const std::string next("\x02\x00\x00\x00{}", 6);
+  std::size_t headerDone = 0;
+  ReadBytes read = [&](void* out, std::size_t size) -> std::size_t {
+    auto* bytes = static_cast<char*>(out);
+    if (headerDone < 4) {
+      bytes[0] = memory.data[headerDone++];
+      return 1;
+    }
+    if (served < announced) {
+      const std::size_t n = std::min(size, announced - served);
+      std::memset(bytes, 'z', n);
+      served += n;
+      return n;
+    }
+    const std::size_t offset = served - announced;
+    const std::size_t n = std::min(size, next.size() - offset);
+    std::memcpy(bytes, next.data() + offset, n);
+    served += n;
+    return n;
+  };
+  const Frame big = readFrame(read);
+  EXPECT_TRUE(big.dropped);
+  EXPECT_EQ(served, announced);
+  const Frame small = readFrame(read);
+  EXPECT_EQ(small.length, 2u);
+  EXPECT_EQ(small.body, "{}");
+}
+
+TEST(Frames, WrittenWithALittleEndianLength) {
+  std::string out;
+  const WriteBytes write = [&out](const void* data, std::size_t size) {
+    out.append(static_cast<const char*>(data), size);
+    return true;
+  };
+  writeFrame(write, std::string(300, 'a'));
+  EXPECT_EQ(out.substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
+  EXPECT_EQ(out.size(), 304u);
+  out.clear();
+  writeFrame(write, "");
+  EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
+}  // namespace ormid

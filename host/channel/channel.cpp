@@ -64,9 +64,18 @@ void writeFrame(const WriteBytes& write, const std::string& text) {
   write(text.data(), n);
 }
 
+namespace {
+WriteBytes& messageOutput() {
+  static auto* output = new WriteBytes(platform::writeMessageOutput);
+  return *output;
+}
+}  // namespace
+
+void setMessageOutput(WriteBytes output) { messageOutput() = std::move(output); }
+
 void writeMessage(const std::string& text) {
   ORMID_LOG(debug, "ormid::writeMessage") << "Write message size: " << static_cast<std::uint32_t>(text.size());
-  writeFrame(platform::writeMessageOutput, text);
+  writeFrame(messageOutput(), text);
 }
 
 int DocEditorStdinStdout::loopClientStdinStdout() {

@@ -32,6 +32,10 @@ void writeFrame(const WriteBytes& write, const std::string& text);
 // the frames of answers and events from interleaving.
 void writeMessage(const std::string& text);
 
+// Where writeMessage sends its bytes (the saved standard output by default);
+// lets tests see the frames.
+void setMessageOutput(WriteBytes output);
+
 class DocEditorStdinStdout {
  public:
   // Reads and answers requests until the input ends (or a frame of length 0);

@@ -1,0 +1,443 @@
+#include "client/client.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "host/text/text.h"
+#include "host/word/base64.h"
+
+namespace ormid::client {
+
+// ---------------------------------------------------------------------------
+// Framing
+
+std::string encodeFrame(std::string_view body) {
+  const auto n = static_cast<std::uint32_t>(body.size());
+  std::string frame;
+  frame.reserve(4 + body.size());
+  for (int shift = 0; shift < 32; shift += 8) frame.push_back(static_cast<char>((n >> shift) & 0xFF));
+  frame.append(body);
+  return frame;
+}
+
+void FrameReader::feed(std::string_view bytes) {
+  // Drop what was already handed out before the buffer grows again.
+  if (offset_ > 0 && offset_ >= buffer_.size() / 2) {
+    buffer_.erase(0, offset_);
+    offset_ = 0;
+  }
+  buffer_.append(bytes);
+}
+
+FrameReader::Status FrameReader::next(std::string& body) {
+  if (broken_) return Status::tooLarge;
+  if (pending() < 4) return Status::needMore;
+  const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + offset_);
+  const std::size_t length = static_cast<std::size_t>(p[0]) | static_cast<std::size_t>(p[1]) << 8 |
+                             static_cast<std::size_t>(p[2]) << 16 | static_cast<std::size_t>(p[3]) << 24;
+  if (length > maxBody_) {
+    broken_ = true;
+    return Status::tooLarge;
+  }
+  if (pending() - 4 < length) return Status::needMore;
+  body.assign(buffer_, offset_ + 4, length);
+  offset_ += 4 + length;
+  return Status::frame;
+}
+
+// ---------------------------------------------------------------------------
+// The command line
+
+namespace {
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+bool parseSeconds(const std::string& text, int& seconds) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value <= 0 || value > 24 * 3600) return false;
+  seconds = value;
+  return true;
+}
+
+}  // namespace
+
+ParsedArguments parseArguments(const std::vector<std::string>& args) {
+  ParsedArguments parsed;
+  Options& options = parsed.options;
+  auto fail = [&parsed](std::string error) {
+    parsed.ok = false;
+    parsed.error = std::move(error);
+    return parsed;
+  };
+
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!optionsEnded && startsWith(arg, "--")) {
+      if (arg == "--") {
+        optionsEnded = true;
+        continue;
+      }
+      if (arg == "--help") {
+        options.help = true;
+        continue;
+      }
+      std::string name = arg;
+      std::string value;
+      bool hasValue = false;
+      if (const auto eq = arg.find('='); eq != std::string::npos) {
+        name = arg.substr(0, eq);
+        value = arg.substr(eq + 1);
+        hasValue = true;
+      }
+      if (name != "--host" && name != "--out" && name != "--timeout") return fail("unknown option " + name);
+      if (!hasValue) {
+        if (i + 1 >= args.size()) return fail(name + " needs a value");
+        value = args[++i];
+      }
+      if (name == "--host") {
+        if (value.empty()) return fail("--host needs a command");
+        options.host = value;
+      } else if (name == "--out") {
+        if (value.empty()) return fail("--out needs a file name");
+        options.out = value;
+      } else if (!parseSeconds(value, options.timeoutSeconds)) {
+        return fail("--timeout needs a whole number of seconds, not '" + value + "'");
+      }
+      continue;
+    }
+    if (!optionsEnded && arg == "-h") {
+      options.help = true;
+      continue;
+    }
+    if (!optionsEnded && startsWith(arg, "-") && arg.find('=') == std::string::npos) {
+      return fail("unknown option " + arg);
+    }
+    if (startsWith(arg, "{")) {
+      options.requests.push_back(CommandLineRequest{arg, {}, {}});
+      continue;
+    }
+    const auto eq = arg.find('=');
+    if (eq == std::string::npos) {
+      if (arg.empty()) return fail("an empty command");
+      options.requests.push_back(CommandLineRequest{{}, arg, {}});
+      continue;
+    }
+    if (options.requests.empty() || !options.requests.back().json.empty()) {
+      return fail("'" + arg + "' must follow a command: a field belongs to the command before it");
+    }
+    std::string key = arg.substr(0, eq);
+    if (key.empty() || key == ":") return fail("'" + arg + "' has no field name");
+    options.requests.back().fields.emplace_back(std::move(key), arg.substr(eq + 1));
+  }
+  if (!options.help && options.requests.empty()) return fail("no request given");
+  parsed.ok = true;
+  return parsed;
+}
+
+std::string usage(std::string_view program) {
+  std::string text = "Usage: ";
+  text.append(program);
+  text.append(
+      " [options] REQUEST...\n"
+      "\n"
+      "Starts the document editor host, sends it each REQUEST in turn and shows the\n"
+      "answers and the events it sends. A REQUEST is a JSON object, or a command\n"
+      "followed by its fields:\n"
+      "  key=value        a text field (isRemoveFile=true|false: a boolean)\n"
+      "  key:=JSON        a field given as JSON (true, 12, null, ...)\n"
+      "  contentFile=@F   the content of file F, base64-encoded\n"
+      "messageId, contentId and destination are filled in when missing; answers that\n"
+      "come in parts are fetched and joined.\n"
+      "\n"
+      "Options:\n"
+      "  --host COMMAND   start the host with COMMAND (default: ormid-doc-editor\n"
+      "                   beside this program)\n"
+      "  --out FILE       write the document returned by getDocument or\n"
+      "                   saveAndGetDocument to FILE\n"
+      "  --timeout SECS   longest wait for one answer (default 60)\n"
+      "  --help           show this help\n"
+      "\n"
+      "Example:\n"
+      "  ormid-client openDocument nameFile=a.docx contentFile=@a.docx \\\n"
+      "               saveDocument nameFile=a.docx \\\n"
+      "               getDocument nameFile=a.docx --out copy.docx \\\n"
+      "               closeDocument nameFile=a.docx isRemoveFile=true\n"
+      "\n"
+      "Exit status: 0 every answer reported success, 1 some answer reported an\n"
+      "error, 2 bad arguments, 3 the host could not be run or broke the protocol.\n");
+  return text;
+}
+
+// ---------------------------------------------------------------------------
+// Building requests
+
+namespace {
+
+bool toWide(const std::string& text, std::u16string& out, const std::string& what, std::string& error) {
+  if (utf8ToWide(text, out)) return true;
+  error = what + " is not UTF-8 text";
+  return false;
+}
+
+std::u16string generatedId(const char* prefix, int sequence) {
+  return asciiToWide(std::string(prefix) + std::to_string(sequence));
+}
+
+// isRemoveFile counts only as a JSON boolean: sent as the text "true" it would
+// be ignored, and the file kept.
+bool isBooleanField(std::string_view key) { return key == "isRemoveFile"; }
+
+}  // namespace
+
+BuiltRequest buildRequest(const CommandLineRequest& given, int sequence, const FileReader& readFile) {
+  BuiltRequest built;
+  std::unique_ptr<JsonValue> request;
+  if (!given.json.empty()) {
+    std::u16string text;
+    if (!toWide(given.json, text, "the request", built.error)) return built;
+    request = parseJson(text);
+    if (!request || !request->isObject()) {
+      built.error = "'" + given.json + "' is not a JSON object";
+      return built;
+    }
+  } else {
+    request = std::make_unique<JsonValue>(JsonObject{});
+    std::u16string command;
+    if (!toWide(given.command, command, "the command", built.error)) return built;
+    request->asObject()[u"command"] = std::make_unique<JsonValue>(std::move(command));
+  }
+  JsonObject& members = request->asObject();
+
+  for (const auto& [rawKey, text] : given.fields) {
+    const bool asJson = rawKey.back() == ':';
+    const std::string key = asJson ? rawKey.substr(0, rawKey.size() - 1) : rawKey;
+    std::u16string wideKey;
+    if (!toWide(key, wideKey, "field name '" + key + "'", built.error)) return built;
+    std::unique_ptr<JsonValue> value;
+    if (asJson) {
+      std::u16string wideText;
+      if (!toWide(text, wideText, "field " + key, built.error)) return built;
+      value = parseJson(wideText);
+      if (!value) {
+        built.error = "field " + key + ": '" + text + "' is not JSON";
+        return built;
+      }
+    } else if (key == "contentFile" && startsWith(text, "@")) {
+      std::string bytes;
+      if (!readFile(text.substr(1), bytes)) {
+        built.error = "cannot read '" + text.substr(1) + "'";
+        return built;
+      }
+      const std::string encoded =
+          base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+      value = std::make_unique<JsonValue>(asciiToWide(encoded));
+    } else if (isBooleanField(key)) {
+      if (text != "true" && text != "false") {
+        built.error = key + " must be true or false, not '" + text + "'";
+        return built;
+      }
+      value = std::make_unique<JsonValue>(text == "true");
+    } else {
+      std::u16string wideText;
+      if (!toWide(text, wideText, "field " + key, built.error)) return built;
+      value = std::make_unique<JsonValue>(std::move(wideText));
+    }
+    members[wideKey] = std::move(value);
+  }
+
+  if (!members.count(u"messageId"))
+    members[u"messageId"] = std::make_unique<JsonValue>(generatedId("cli-", sequence));
+  if (!members.count(u"contentId")) {
+    members[u"contentId"] = std::make_unique<JsonValue>(generatedId("cli-content-", sequence));
+  }
+  if (!members.count(u"destination")) members[u"destination"] = std::make_unique<JsonValue>(kToHost);
+  built.value = std::move(request);
+  return built;
+}
+
+// ---------------------------------------------------------------------------
+// Reading answers
+
+const JsonValue* member(const JsonValue& value, std::u16string_view key) {
+  if (!value.isObject()) return nullptr;
+  const auto& members = value.asObject();
+  const auto it = members.find(std::u16string(key));
+  return it == members.end() ? nullptr : it->second.get();
+}
+
+std::u16string stringMember(const JsonValue& value, std::u16string_view key) {
+  const JsonValue* found = member(value, key);
+  return found && found->isString() ? found->asString() : std::u16string();
+}
+
+bool isEventMessage(const JsonValue& message) {
+  return message.isObject() && !member(message, u"messageId") &&
+         stringMember(message, u"destination") == kToPage;
+}
+
+std::u16string resultOf(const JsonValue& answer) {
+  const JsonValue* status = member(answer, u"status");
+  return status ? stringMember(*status, u"result") : std::u16string();
+}
+
+AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
+  const JsonValue* split = answer ? member(*answer, u"split") : nullptr;
+  if (!split) {
+    if (parts_ > 0) {
+      error_ = "an answer without its part arrived in the middle of a split answer";
+      return Step::failed;
+    }
+    complete_ = std::move(answer);
+    return Step::complete;
+  }
+  const JsonValue* part = member(*split, u"part");
+  const JsonValue* last = member(*split, u"last");
+  if (!part || !part->isString() || !last || !last->isBool()) {
+    error_ = "a split answer without its part or its last flag";
+    return Step::failed;
+  }
+  ++parts_;
+  joined_ += part->asString();
+  if (!last->asBool()) {
+    // Asking again after an empty part would go on for ever.
+    if (part->asString().empty()) {
+      error_ = "the host sent an empty part that is not the last one";
+      return Step::failed;
+    }
+    return Step::needNextPart;
+  }
+  complete_ = parseJson(joined_);
+  joined_.clear();
+  if (!complete_ || !complete_->isObject()) {
+    complete_.reset();
+    error_ = "the joined parts are not a JSON object";
+    return Step::failed;
+  }
+  return Step::complete;
+}
+
+// ---------------------------------------------------------------------------
+// Showing messages
+
+namespace {
+
+void appendQuoted(std::string& out, std::u16string_view text) {
+  out.push_back('"');
+  for (const char16_t c : text) {
+    switch (c) {
+      case u'"':
+        out.append("\\\"");
+        break;
+      case u'\\':
+        out.append("\\\\");
+        break;
+      case u'\n':
+        out.append("\\n");
+        break;
+      case u'\r':
+        out.append("\\r");
+        break;
+      case u'\t':
+        out.append("\\t");
+        break;
+      default:
+        if (c < 0x20) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+          out.append(escape);
+        } else {
+          appendUtf8(out, std::u16string_view(&c, 1));
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+void appendString(std::string& out, const std::u16string& text, std::size_t maxString) {
+  if (text.size() <= maxString) {
+    appendQuoted(out, text);
+    return;
+  }
+  std::size_t keep = maxString / 2;
+  // Do not cut a surrogate pair in two.
+  if (keep > 0 && text[keep - 1] >= 0xD800 && text[keep - 1] <= 0xDBFF) --keep;
+  appendQuoted(out, std::u16string_view(text).substr(0, keep));
+  out.append("... (" + std::to_string(text.size()) + " chars)");
+}
+
+void appendNumber(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out.append("null");
+    return;
+  }
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out.append(buffer, result.ptr);
+}
+
+void appendValue(std::string& out, const JsonValue& value, std::size_t maxString, int depth) {
+  const std::string indent(2 * (depth + 1), ' ');
+  const std::string closing(2 * depth, ' ');
+  switch (value.type()) {
+    case JsonType::Null:
+      out.append("null");
+      break;
+    case JsonType::Bool:
+      out.append(value.asBool() ? "true" : "false");
+      break;
+    case JsonType::Number:
+      appendNumber(out, value.asNumber());
+      break;
+    case JsonType::String:
+      appendString(out, value.asString(), maxString);
+      break;
+    case JsonType::Array: {
+      const auto& elements = value.asArray();
+      if (elements.empty()) {
+        out.append("[]");
+        break;
+      }
+      out.append("[\n");
+      for (std::size_t i = 0; i < elements.size(); ++i) {
+        out.append(indent);
+        appendValue(out, *elements[i], maxString, depth + 1);
+        out.append(i + 1 < elements.size() ? ",\n" : "\n");
+      }
+      out.append(closing + "]");
+      break;
+    }
+    case JsonType::Object: {
+      const auto& members = value.asObject();
+      if (members.empty()) {
+        out.append("{}");
+        break;
+      }
+      out.append("{\n");
+      std::size_t i = 0;
+      for (const auto& [key, child] : members) {
+        out.append(indent);
+        appendQuoted(out, key);
+        out.append(": ");
+        appendValue(out, *child, maxString, depth + 1);
+        out.append(++i < members.size() ? ",\n" : "\n");
+      }
+      out.append(closing + "}");
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+std::string describe(const JsonValue& value, std::size_t maxString) {
+  std::string out;
+  appendValue(out, value, maxString, 0);
+  return out;
+}
+
+}  // namespace ormid::client

@@ -1,0 +1,129 @@
+// The parts of the command-line client that do not touch the operating system:
+// reading the command line, building requests, framing, joining answers that
+// come in parts, and showing messages to a person.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "host/json/json.h"
+
+namespace ormid::client {
+
+// Browsers close the port on a frame from the host over 1 MiB; the client
+// accepts more so it can show such a frame, but not without bound.
+inline constexpr std::size_t kBrowserFrameLimit = 1024 * 1024;
+inline constexpr std::size_t kMaxFrameBody = 256u * 1024 * 1024;
+
+inline constexpr char16_t kToHost[] = u"ormidDocEditorNative";
+inline constexpr char16_t kToPage[] = u"ormidDocEditorWebPage";
+
+// ---- Framing: a 4-byte little-endian length, then the UTF-8 body ----
+
+std::string encodeFrame(std::string_view body);
+
+class FrameReader {
+ public:
+  enum class Status { needMore, frame, tooLarge };
+
+  explicit FrameReader(std::size_t maxBody = kMaxFrameBody) : maxBody_(maxBody) {}
+  void feed(std::string_view bytes);
+  // Takes the next complete frame's body out of what was fed. After tooLarge
+  // the stream cannot be resynchronised and the reader stays in that state.
+  Status next(std::string& body);
+  // Bytes fed that do not yet make a frame.
+  std::size_t pending() const { return buffer_.size() - offset_; }
+
+ private:
+  std::size_t maxBody_;
+  std::string buffer_;
+  std::size_t offset_ = 0;
+  bool broken_ = false;
+};
+
+// ---- The command line ----
+
+// One request as written on the command line: either a JSON object text, or
+// a command with key=value fields.
+struct CommandLineRequest {
+  std::string json;
+  std::string command;
+  std::vector<std::pair<std::string, std::string>> fields;
+};
+
+struct Options {
+  std::string host;         // command that starts the host; empty: the one beside the client
+  std::string out;          // file that receives the returned document
+  int timeoutSeconds = 60;  // longest wait for one answer
+  bool help = false;
+  std::vector<CommandLineRequest> requests;
+};
+
+struct ParsedArguments {
+  bool ok = false;
+  std::string error;
+  Options options;
+};
+
+ParsedArguments parseArguments(const std::vector<std::string>& args);
+std::string usage(std::string_view program);
+
+// ---- Building requests ----
+
+// Reads a whole file as bytes; false when it cannot be read.
+using FileReader = std::function<bool(const std::string& path, std::string& bytes)>;
+
+struct BuiltRequest {
+  std::unique_ptr<JsonValue> value;  // null when error is set
+  std::string error;
+};
+
+// The request object for a command-line request, with messageId, contentId and destination
+// filled in when it has none. `sequence` makes the filled-in ids unique.
+BuiltRequest buildRequest(const CommandLineRequest& given, int sequence, const FileReader& readFile);
+
+// ---- Reading answers ----
+
+// A string member of an object, or empty.
+std::u16string stringMember(const JsonValue& value, std::u16string_view key);
+const JsonValue* member(const JsonValue& value, std::u16string_view key);
+
+// Event messages answer no request: they carry no messageId.
+bool isEventMessage(const JsonValue& message);
+
+// "success", "error", or empty when the answer has no status.
+std::u16string resultOf(const JsonValue& answer);
+
+// Collects the answers to one request. Answers that carry a document come in
+// parts: each holds the next piece of the complete answer's text, and the
+// client asks again with the same request until the last piece.
+class AnswerJoiner {
+ public:
+  enum class Step { complete, needNextPart, failed };
+
+  Step take(std::unique_ptr<JsonValue> answer);
+  // After complete: the answer, joined and parsed when it came in parts.
+  std::unique_ptr<JsonValue> takeComplete() { return std::move(complete_); }
+  const std::string& error() const { return error_; }
+  int parts() const { return parts_; }
+
+ private:
+  std::u16string joined_;
+  std::unique_ptr<JsonValue> complete_;
+  std::string error_;
+  int parts_ = 0;
+};
+
+// ---- Showing messages ----
+
+// Indented JSON for a person; strings longer than `maxString` code units show
+// their beginning and their length (document content runs to megabytes).
+std::string describe(const JsonValue& value, std::size_t maxString = 72);
+
+}  // namespace ormid::client

@@ -1,0 +1,281 @@
+// ormid-client: starts the document editor host, sends it requests from the
+// command line and shows what comes back, for demonstrations and for support
+// staff who need to see what the host says without a browser in between.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "client/client.h"
+#include "client/host_process.h"
+#include "host/text/text.h"
+#include "host/word/base64.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// windows.h must come first.
+#include <shellapi.h>
+#endif
+
+namespace ormid::client {
+namespace {
+
+enum ExitCode { kAllSucceeded = 0, kSomeFailed = 1, kBadArguments = 2, kHostFailed = 3 };
+
+std::filesystem::path pathOf(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+bool readWholeFile(const std::string& path, std::string& bytes) {
+  std::ifstream in(pathOf(path), std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool writeWholeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+void say(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+void complain(const std::string& text) {
+  std::fprintf(stderr, "ormid-client: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+// Reads the host's frames and turns them into JSON messages.
+class Channel {
+ public:
+  enum class Got { message, timeout, end, broken };
+
+  Channel(HostProcess& host, int timeoutMs) : host_(host), timeoutMs_(timeoutMs) {}
+
+  Got receive(std::unique_ptr<JsonValue>& message, int timeoutMs = -1) {
+    if (timeoutMs < 0) timeoutMs = timeoutMs_;
+    std::string body;
+    for (;;) {
+      switch (reader_.next(body)) {
+        case FrameReader::Status::frame:
+          return decode(body, message);
+        case FrameReader::Status::tooLarge:
+          complain("the host announced a frame too large to be real; the channel is out of step");
+          return Got::broken;
+        case FrameReader::Status::needMore:
+          break;
+      }
+      std::string bytes;
+      switch (host_.read(bytes, timeoutMs)) {
+        case HostProcess::ReadResult::data:
+          reader_.feed(bytes);
+          break;
+        case HostProcess::ReadResult::timeout:
+          return Got::timeout;
+        case HostProcess::ReadResult::end:
+          if (reader_.pending() > 0) complain("the host's output ended inside a frame");
+          return Got::end;
+      }
+    }
+  }
+
+ private:
+  Got decode(const std::string& body, std::unique_ptr<JsonValue>& message) {
+    if (body.size() > kBrowserFrameLimit) {
+      complain("warning: a frame of " + std::to_string(body.size()) +
+               " bytes: browsers close the connection on frames over 1 MiB");
+    }
+    std::u16string text;
+    if (!utf8ToWide(body, text)) {
+      complain("the host sent a frame that is not UTF-8");
+      return Got::broken;
+    }
+    message = parseJson(text);
+    if (!message) {
+      complain("the host sent a frame that is not JSON: " + body.substr(0, 200));
+      return Got::broken;
+    }
+    return Got::message;
+  }
+
+  HostProcess& host_;
+  int timeoutMs_;
+  FrameReader reader_;
+};
+
+void showEvent(const JsonValue& event) {
+  say("<< event " + wideToUtf8(stringMember(event, u"command")) + "\n" + describe(event));
+}
+
+std::string partSummary(const JsonValue& answer, int partNumber) {
+  const JsonValue* split = member(answer, u"split");
+  const JsonValue* part = split ? member(*split, u"part") : nullptr;
+  const JsonValue* last = split ? member(*split, u"last") : nullptr;
+  std::string text = "<< part " + std::to_string(partNumber);
+  if (part && part->isString()) text += ", " + std::to_string(part->asString().size()) + " chars";
+  text += last && last->isBool() && last->asBool() ? ", the last" : ", more to come";
+  const std::u16string result = resultOf(answer);
+  if (!result.empty()) text += " (" + wideToUtf8(result) + ")";
+  return text;
+}
+
+bool returnsDocument(const std::u16string& command) {
+  return command == u"getDocument" || command == u"saveAndGetDocument";
+}
+
+int saveDocumentContent(const JsonValue& answer, const std::string& outPath) {
+  const std::u16string content = stringMember(answer, u"contentFile");
+  // An empty document comes back without contentFile: that is an empty file.
+  const std::vector<unsigned char> bytes = base64Decode(wideToUtf8(content));
+  if (!writeWholeFile(outPath, bytes)) {
+    complain("cannot write " + outPath);
+    return kSomeFailed;
+  }
+  say("   wrote " + std::to_string(bytes.size()) + " bytes to " + outPath);
+  return kAllSucceeded;
+}
+
+int run(const Options& options) {
+  std::vector<std::unique_ptr<JsonValue>> requests;
+  for (std::size_t i = 0; i < options.requests.size(); ++i) {
+    BuiltRequest built = buildRequest(options.requests[i], static_cast<int>(i + 1), readWholeFile);
+    if (!built.value) {
+      complain(built.error);
+      return kBadArguments;
+    }
+    requests.push_back(std::move(built.value));
+  }
+
+  const bool useShell = !options.host.empty();
+  const std::string command = useShell ? options.host : defaultHostPath();
+  std::string error;
+  std::unique_ptr<HostProcess> host = HostProcess::start(command, useShell, error);
+  if (!host) {
+    complain(error);
+    return kHostFailed;
+  }
+  Channel channel(*host, options.timeoutSeconds * 1000);
+
+  int exitCode = kAllSucceeded;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const JsonValue& request = *requests[i];
+    const std::u16string requestCommand = stringMember(request, u"command");
+    const std::string frame = encodeFrame(stringifyUtf8(request));
+    say(">> request " + std::to_string(i + 1) + ": " + wideToUtf8(requestCommand) + "\n" + describe(request));
+    AnswerJoiner joiner;
+    bool split = false;
+    for (bool send = true;;) {
+      if (send && !host->write(frame)) {
+        complain("the host ended before it read the request (another instance running?)");
+        return kHostFailed;
+      }
+      send = false;
+      std::unique_ptr<JsonValue> message;
+      switch (channel.receive(message)) {
+        case Channel::Got::message:
+          break;
+        case Channel::Got::timeout:
+          complain("no answer within " + std::to_string(options.timeoutSeconds) + " s");
+          return kHostFailed;
+        case Channel::Got::end:
+          complain("the host ended before it answered (another instance running?)");
+          return kHostFailed;
+        case Channel::Got::broken:
+          return kHostFailed;
+      }
+      if (isEventMessage(*message)) {
+        showEvent(*message);
+        continue;
+      }
+      if (member(*message, u"split")) {
+        split = true;
+        say(partSummary(*message, joiner.parts() + 1));
+      } else {
+        say("<< answer\n" + describe(*message));
+      }
+      const AnswerJoiner::Step step = joiner.take(std::move(message));
+      if (step == AnswerJoiner::Step::failed) {
+        complain(joiner.error());
+        return kHostFailed;
+      }
+      if (step == AnswerJoiner::Step::needNextPart) {
+        send = true;
+        continue;
+      }
+      break;
+    }
+    std::unique_ptr<JsonValue> answer = joiner.takeComplete();
+    if (split) {
+      say("== complete answer, joined from " + std::to_string(joiner.parts()) + " part(s)\n" +
+          describe(*answer));
+    }
+    const bool succeeded = resultOf(*answer) == u"success";
+    if (!succeeded) exitCode = kSomeFailed;
+    if (succeeded && !options.out.empty() && returnsDocument(requestCommand)) {
+      if (saveDocumentContent(*answer, options.out) != kAllSucceeded) exitCode = kSomeFailed;
+    }
+  }
+
+  // The end of its input stops the host; show what it still says until then.
+  host->closeInput();
+  for (;;) {
+    std::unique_ptr<JsonValue> message;
+    const Channel::Got got = channel.receive(message, 5000);
+    if (got != Channel::Got::message) break;
+    if (isEventMessage(*message)) {
+      showEvent(*message);
+    } else {
+      say("<< unexpected message\n" + describe(*message));
+    }
+  }
+  if (!host->waitForExit(5000)) {
+    complain("the host did not stop after its input ended; ending it");
+    host->kill();
+  }
+  return exitCode;
+}
+
+std::vector<std::string> commandLine(int argc, char** argv) {
+  std::vector<std::string> args;
+#ifdef _WIN32
+  // The wide command line keeps characters the ANSI code page lacks.
+  (void)argc;
+  (void)argv;
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  for (int i = 1; wide && i < count; ++i) {
+    const std::wstring arg(wide[i]);
+    args.push_back(wideToUtf8(std::u16string(arg.begin(), arg.end())));
+  }
+  if (wide) ::LocalFree(wide);
+#else
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+#endif
+  return args;
+}
+
+}  // namespace
+}  // namespace ormid::client
+
+int main(int argc, char** argv) {
+  using namespace ormid::client;
+  const ParsedArguments parsed = parseArguments(commandLine(argc, argv));
+  if (parsed.ok && parsed.options.help) {
+    std::fputs(usage("ormid-client").c_str(), stdout);
+    return kAllSucceeded;
+  }
+  if (!parsed.ok) {
+    complain(parsed.error);
+    std::fputs(usage("ormid-client").c_str(), stderr);
+    return kBadArguments;
+  }
+  return run(parsed.options);
+}

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "host/text/text.h"
 
 namespace ormid {
@@ -66,23 +70,74 @@ JsonObject& JsonValue::asObject() {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Four UTF-16 code units tested at once (lanes of a 64-bit word).
+// Blocks of eight UTF-16 code units tested at once: each test tells whether a
+// block is entirely made of units that are copied as they are, so that long
+// runs of such units (base64 content) move in bulk.
 
-constexpr std::uint64_t kLaneOnes = 0x0001000100010001ull;
-constexpr std::uint64_t kLaneHigh = 0x8000800080008000ull;
+constexpr std::ptrdiff_t kBlock = 8;
 
-std::uint64_t load4(const char16_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+bool isStringBodyUnit(char16_t c) { return c != u'"' && c != u'\\' && (c >= 0x20 || c == u'\t'); }
+bool needsEscape(char16_t c) { return c < 0x20 || c == u'"' || c == u'\\' || c == u'/'; }
+
+#if defined(__SSE2__)
+__m128i load8(const char16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+__m128i lanesEqual(__m128i v, char16_t c) {
+  return _mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(c)));
 }
-// Non-zero when some lane is below n (n <= 0x8000); exact as a yes/no answer.
-constexpr std::uint64_t anyLaneBelow(std::uint64_t x, std::uint16_t n) {
-  return (x - kLaneOnes * n) & ~x & kLaneHigh;
+// All-ones lanes where the unit is at least U+0020 (saturating 0x20 - unit is zero).
+__m128i lanesNotControl(__m128i v) {
+  return _mm_cmpeq_epi16(_mm_subs_epu16(_mm_set1_epi16(0x20), v), _mm_setzero_si128());
 }
-constexpr std::uint64_t anyLaneEquals(std::uint64_t x, std::uint16_t n) {
-  return anyLaneBelow(x ^ (kLaneOnes * n), 1);
+__m128i lanesAscii(__m128i v) {
+  return _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80))), _mm_setzero_si128());
 }
+bool allLanes(__m128i mask) { return _mm_movemask_epi8(mask) == 0xFFFF; }
+
+// No quotation mark, backslash or control (a tab counts as one here).
+bool plainStringBlock(const char16_t* p) {
+  const __m128i v = load8(p);
+  return allLanes(
+      _mm_andnot_si128(_mm_or_si128(lanesEqual(v, u'"'), lanesEqual(v, u'\\')), lanesNotControl(v)));
+}
+// Nothing that is written as an escape.
+bool plainEscapeBlock(const char16_t* p) {
+  const __m128i v = load8(p);
+  const __m128i escaped =
+      _mm_or_si128(_mm_or_si128(lanesEqual(v, u'"'), lanesEqual(v, u'\\')), lanesEqual(v, u'/'));
+  return allLanes(_mm_andnot_si128(escaped, lanesNotControl(v)));
+}
+// Nothing written as an escape and nothing outside ASCII.
+bool plainAsciiEscapeBlock(const char16_t* p) {
+  const __m128i v = load8(p);
+  const __m128i escaped =
+      _mm_or_si128(_mm_or_si128(lanesEqual(v, u'"'), lanesEqual(v, u'\\')), lanesEqual(v, u'/'));
+  return allLanes(_mm_andnot_si128(escaped, _mm_and_si128(lanesNotControl(v), lanesAscii(v))));
+}
+// Eight ASCII units to eight bytes.
+void narrowBlock(const char16_t* p, char* out) {
+  const __m128i v = load8(p);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+}
+#else
+bool plainStringBlock(const char16_t* p) {
+  bool plain = true;
+  for (int i = 0; i < kBlock; ++i) plain &= p[i] >= 0x20 && p[i] != u'"' && p[i] != u'\\';
+  return plain;
+}
+bool plainEscapeBlock(const char16_t* p) {
+  bool plain = true;
+  for (int i = 0; i < kBlock; ++i) plain &= !needsEscape(p[i]);
+  return plain;
+}
+bool plainAsciiEscapeBlock(const char16_t* p) {
+  bool plain = true;
+  for (int i = 0; i < kBlock; ++i) plain &= p[i] < 0x80 && !needsEscape(p[i]);
+  return plain;
+}
+void narrowBlock(const char16_t* p, char* out) {
+  for (int i = 0; i < kBlock; ++i) out[i] = static_cast<char>(p[i]);
+}
+#endif
 
 bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
@@ -161,13 +216,13 @@ class Parser {
   bool extractString(std::u16string& out) {
     for (;;) {
       const char16_t* run = p_;
-      // Ordinary units: anything but '"', '\\' and controls other than tab.
-      while (end_ - p_ >= 4) {
-        const std::uint64_t x = load4(p_);
-        if (anyLaneBelow(x, 0x20) | anyLaneEquals(x, u'"') | anyLaneEquals(x, u'\\')) break;
-        p_ += 4;
+      for (;;) {
+        while (end_ - p_ >= kBlock && plainStringBlock(p_)) p_ += kBlock;
+        // The block holds a unit to look at, unless it was only a tab.
+        const char16_t* const stop = end_ - p_ >= kBlock ? p_ + kBlock : end_;
+        while (p_ != stop && isStringBodyUnit(*p_)) ++p_;
+        if (p_ != stop || p_ == end_) break;
       }
-      while (p_ != end_ && *p_ != u'"' && *p_ != u'\\' && (*p_ >= 0x20 || *p_ == u'\t')) ++p_;
       out.append(run, p_);
       if (p_ == end_) return false;
       const char16_t c = *p_++;
@@ -314,13 +369,6 @@ std::string_view formatNumber(double value, char (&buffer)[32]) {
   return {buffer, static_cast<std::size_t>(result.ptr - buffer)};
 }
 
-// A code unit that is written as an escape: '"', '\\', '/' and controls.
-bool needsEscape(char16_t c) { return c < 0x20 || c == u'"' || c == u'\\' || c == u'/'; }
-
-bool anyLaneNeedsEscape(std::uint64_t x) {
-  return anyLaneBelow(x, 0x20) | anyLaneEquals(x, u'"') | anyLaneEquals(x, u'\\') | anyLaneEquals(x, u'/');
-}
-
 // The escape of a code unit for which needsEscape holds; writes 2 or 6 chars.
 std::size_t escape(char16_t c, char (&out)[6]) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -356,17 +404,27 @@ std::size_t escape(char16_t c, char (&out)[6]) {
   }
 }
 
+// Upper bound of the code units a quoted, escaped string takes (every control
+// counted as a six-unit escape). Sizing the output once matters for strings
+// of a hundred MiB, which would otherwise be copied as the output grows.
+std::size_t escapedSizeBound(std::u16string_view s) {
+  std::size_t bound = 2 + s.size();
+  for (const char16_t c : s) bound += 5 * (c < 0x20) + (c == u'"') + (c == u'\\') + (c == u'/');
+  return bound;
+}
+
 class WideSink {
  public:
   void ascii(std::string_view text) { out_.append(text.begin(), text.end()); }
 
   void string(std::u16string_view s) {
+    out_.reserve(out_.size() + escapedSizeBound(s));
     out_.push_back(u'"');
     const char16_t* p = s.data();
     const char16_t* const end = p + s.size();
     while (p != end) {
       const char16_t* run = p;
-      while (end - p >= 4 && !anyLaneNeedsEscape(load4(p))) p += 4;
+      while (end - p >= kBlock && plainEscapeBlock(p)) p += kBlock;
       while (p != end && !needsEscape(*p)) ++p;
       out_.append(run, p);
       if (p == end) break;
@@ -386,14 +444,12 @@ class Utf8Sink {
  public:
   void ascii(std::string_view text) { out_.append(text); }
 
-  // Sizes the output once per string (an upper bound: every surrogate counted
-  // as three bytes, every control as a six-byte escape), then writes through a
-  // pointer; lone surrogates become U+FFFD as in wideToUtf8.
+  // Sizes the output once per string (an upper bound: a surrogate counted as
+  // three bytes), then writes through a pointer; lone surrogates become U+FFFD
+  // as in wideToUtf8.
   void string(std::u16string_view s) {
-    std::size_t bound = 2;
-    for (const char16_t c : s) {
-      bound += 1 + (c >= 0x80) + (c >= 0x800) + 5 * (c < 0x20) + (c == u'"') + (c == u'\\') + (c == u'/');
-    }
+    std::size_t bound = escapedSizeBound(s);
+    for (const char16_t c : s) bound += (c >= 0x80) + (c >= 0x800);
     const std::size_t start = out_.size();
     out_.resize(start + bound);
     char* w = out_.data() + start;
@@ -401,12 +457,10 @@ class Utf8Sink {
     const char16_t* p = s.data();
     const char16_t* const end = p + s.size();
     while (p != end) {
-      while (end - p >= 4) {
-        const std::uint64_t x = load4(p);
-        if ((x & 0xFF80FF80FF80FF80ull) != 0 || anyLaneNeedsEscape(x)) break;
-        for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(p[i]);
-        p += 4;
-        w += 4;
+      while (end - p >= kBlock && plainAsciiEscapeBlock(p)) {
+        narrowBlock(p, w);
+        p += kBlock;
+        w += kBlock;
       }
       if (p == end) break;
       const char16_t c = *p;

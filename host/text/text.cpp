@@ -1,6 +1,6 @@
 // UTF-8 <-> UTF-16 conversions. Whole documents (tens of MiB, mostly ASCII
 // base64) pass through here, so both directions size the output once and copy
-// ASCII eight bytes (or four code units) at a time.
+// ASCII a block at a time.
 //
 // The decoder accepts exactly the well-formed UTF-8 of the Unicode standard,
 // the same set utfcpp's checked conversion accepts: no overlong forms, no
@@ -10,18 +10,57 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace ormid {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
-constexpr std::uint64_t kHighBits8 = 0x8080808080808080ull;
-constexpr std::uint64_t kHighBits16 = 0xFF80FF80FF80FF80ull;  // any bit at or above 0x80 in each unit
 
-std::uint64_t load64(const void* p) {
+// Copies a block of ASCII as it is and gives true, or gives false without
+// writing when the block holds anything else.
+#if defined(__SSE2__)
+constexpr std::ptrdiff_t kByteBlock = 16;
+constexpr std::ptrdiff_t kUnitBlock = 8;
+
+bool widenAsciiBlock(const unsigned char* p, char16_t* out) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  if (_mm_movemask_epi8(v) != 0) return false;
+  const __m128i zero = _mm_setzero_si128();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+  return true;
+}
+
+bool narrowAsciiBlock(const char16_t* p, char* out) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i high = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
+  if (_mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) != 0xFFFF) return false;
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
+  return true;
+}
+#else
+constexpr std::ptrdiff_t kByteBlock = 8;
+constexpr std::ptrdiff_t kUnitBlock = 4;
+
+bool widenAsciiBlock(const unsigned char* p, char16_t* out) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
-  return v;
+  if (v & 0x8080808080808080ull) return false;
+  for (int i = 0; i < kByteBlock; ++i) out[i] = p[i];
+  return true;
 }
+
+bool narrowAsciiBlock(const char16_t* p, char* out) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if (v & 0xFF80FF80FF80FF80ull) return false;
+  for (int i = 0; i < kUnitBlock; ++i) out[i] = static_cast<char>(p[i]);
+  return true;
+}
+#endif
 
 bool isContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
@@ -42,12 +81,12 @@ std::size_t decodeSequence(const unsigned char* p, const unsigned char* end, std
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3;
     cp = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;  // overlong below U+0800
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
     if (lead == 0xED) high = 0x9F;  // U+D800..U+DFFF
   } else if (lead >= 0xF0 && lead <= 0xF4) {
     length = 4;
     cp = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;  // overlong below U+10000
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
     if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
   } else {
     cp = kInvalid;
@@ -90,10 +129,9 @@ bool decodeUtf8(std::string_view text, std::u16string& out) {
   char16_t* const begin = out.data();
   char16_t* w = begin;
   while (p != end) {
-    while (end - p >= 8 && (load64(p) & kHighBits8) == 0) {
-      for (int i = 0; i < 8; ++i) w[i] = p[i];
-      p += 8;
-      w += 8;
+    while (end - p >= kByteBlock && widenAsciiBlock(p, w)) {
+      p += kByteBlock;
+      w += kByteBlock;
     }
     if (p == end) break;
     if (*p < 0x80) {
@@ -169,10 +207,9 @@ void appendUtf8(std::string& out, std::u16string_view text) {
   const char16_t* p = text.data();
   const char16_t* const end = p + text.size();
   while (p != end) {
-    while (end - p >= 4 && (load64(p) & kHighBits16) == 0) {
-      for (int i = 0; i < 4; ++i) w[i] = static_cast<char>(p[i]);
-      p += 4;
-      w += 4;
+    while (end - p >= kUnitBlock && narrowAsciiBlock(p, w)) {
+      p += kUnitBlock;
+      w += kUnitBlock;
     }
     if (p == end) break;
     w = encodeUtf8Unit(w, p, end);

@@ -38,7 +38,8 @@ std::string base64Encode(const unsigned char* data, std::size_t size) {
   char* w = out.data();
   std::size_t i = 0;
   for (; i + 3 <= size; i += 3) {
-    const std::uint32_t group = (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
+    const std::uint32_t group =
+        (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
     const char* hi = &kPairs[2 * (group >> 12)];
     const char* lo = &kPairs[2 * (group & 0xFFF)];
     w[0] = hi[0];
@@ -49,7 +50,8 @@ std::string base64Encode(const unsigned char* data, std::size_t size) {
   }
   const std::size_t left = size - i;
   if (left > 0) {
-    const std::uint32_t group = (std::uint32_t{data[i]} << 16) | (left == 2 ? std::uint32_t{data[i + 1]} << 8 : 0);
+    const std::uint32_t group =
+        (std::uint32_t{data[i]} << 16) | (left == 2 ? std::uint32_t{data[i + 1]} << 8 : 0);
     w[0] = kAlphabet[group >> 18];
     w[1] = kAlphabet[(group >> 12) & 63];
     w[2] = left == 2 ? kAlphabet[(group >> 6) & 63] : '=';

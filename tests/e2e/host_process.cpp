@@ -82,6 +82,8 @@ HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, 
     if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
   env["TMPDIR"] = tmpdir;
+  // No word processor unless a test asks for one.
+  env["ORMID_EDITOR"] = "none";
   if (windowsHost()) {
     std::string windowsTemp = hostPath(tmpdir);
     env["TMP"] = windowsTemp;

@@ -1,0 +1,96 @@
+#include "standin/control.h"
+
+#include <utf8.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <iterator>
+
+namespace ormid::standin {
+namespace {
+
+constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+bool toUtf16(std::string_view text, std::u16string& out) {
+  if (!utf8::is_valid(text.begin(), text.end())) return false;
+  out.clear();
+  utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(out));
+  return true;
+}
+
+}  // namespace
+
+bool decodeBase64(std::string_view text, std::string& bytes) {
+  if (text.size() % 4 != 0) return false;
+  std::size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+  bytes.clear();
+  bytes.reserve(text.size() / 4 * 3);
+  std::uint32_t group = 0;
+  std::size_t bits = 0;
+  for (std::size_t i = 0; i < text.size() - padding; ++i) {
+    const auto value = kAlphabet.find(text[i]);
+    if (value == std::string_view::npos) return false;
+    group = (group << 6) | static_cast<std::uint32_t>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      bytes.push_back(static_cast<char>((group >> bits) & 0xFF));
+    }
+  }
+  return true;
+}
+
+std::optional<ControlAction> parseControlLine(std::string_view line, std::string& problem) {
+  const auto space = line.find(' ');
+  const std::string_view verb = line.substr(0, space);
+  const std::string_view rest = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+  using Kind = ControlAction::Kind;
+  static constexpr std::array<std::pair<std::string_view, Kind>, 6> kVerbs{
+      {{"save", Kind::save},
+       {"close", Kind::close},
+       {"edit", Kind::edit},
+       {"quit", Kind::quit},
+       {"activate", Kind::activate},
+       {"deactivate", Kind::deactivate}}};
+  const auto known =
+      std::find_if(kVerbs.begin(), kVerbs.end(), [&](const auto& v) { return v.first == verb; });
+  if (known == kVerbs.end()) {
+    problem = "unknown action";
+    return std::nullopt;
+  }
+  ControlAction action{known->second, {}, {}};
+  switch (action.kind) {
+    case Kind::quit:
+    case Kind::activate:
+    case Kind::deactivate:
+      if (!rest.empty() || space != std::string_view::npos) {
+        problem = "unexpected text after the action";
+        return std::nullopt;
+      }
+      return action;
+    case Kind::save:
+    case Kind::close:
+      if (!toUtf16(rest, action.fullName) || action.fullName.empty()) {
+        problem = "missing or malformed full name";
+        return std::nullopt;
+      }
+      return action;
+    case Kind::edit: {
+      const auto last = rest.rfind(' ');
+      if (last == std::string_view::npos || last == 0 || !toUtf16(rest.substr(0, last), action.fullName)) {
+        problem = "expected a full name and base64 content";
+        return std::nullopt;
+      }
+      if (!decodeBase64(rest.substr(last + 1), action.content)) {
+        problem = "malformed base64 content";
+        return std::nullopt;
+      }
+      return action;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace ormid::standin

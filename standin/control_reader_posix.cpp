@@ -1,0 +1,141 @@
+// The control FIFO reader: poll on the FIFO and on a stop pipe, so that
+// stopping never waits for a writer and an idle reader never holds up exit.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "standin/control.h"
+#include "standin/standin.h"
+
+namespace ormid::standin {
+namespace {
+
+int openFifo(const std::string& path, std::string& problem) {
+  // Non-blocking: opening for reading must not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    problem = "cannot open control FIFO " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+    ::close(fd);
+    problem = "control path is not a FIFO: " + path;
+    return -1;
+  }
+  return fd;
+}
+
+class FifoReader final : public ControlReader {
+ public:
+  FifoReader(std::string path, int fifo, int stopRead, int stopWrite, LineHandler onLine)
+      : path_(std::move(path)),
+        fifo_(fifo),
+        stopRead_(stopRead),
+        stopWrite_(stopWrite),
+        onLine_(std::move(onLine)) {
+    thread_ = std::thread([this] { run(); });
+  }
+
+  ~FifoReader() override {
+    const char stop = 1;
+    while (::write(stopWrite_, &stop, 1) < 0 && errno == EINTR) {
+    }
+    // Line handlers only hand lines on, so this never runs on the reading thread.
+    thread_.join();
+    if (fifo_ >= 0) ::close(fifo_);
+    ::close(stopRead_);
+    ::close(stopWrite_);
+  }
+
+ private:
+  void run() noexcept {
+    try {
+      loop();
+    } catch (...) {
+      reportProblem("control FIFO reader stopped after an error");
+    }
+  }
+
+  void loop() {
+    std::string pending;
+    char chunk[4096];
+    for (;;) {
+      pollfd fds[2] = {{fifo_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents != 0) return;
+      if (fds[0].revents & POLLNVAL) return;
+      if (fds[0].revents == 0) continue;
+      const ssize_t got = ::read(fifo_, chunk, sizeof chunk);
+      if (got > 0) {
+        pending.append(chunk, static_cast<std::size_t>(got));
+        deliverLines(pending);
+      } else if (got == 0) {
+        // Every writer has gone: a last line without its newline still counts,
+        // and the FIFO is opened again for the next writer. The new descriptor
+        // comes first, so that a writer never finds the FIFO without a reader.
+        if (!pending.empty()) onLine_(std::exchange(pending, {}));
+        std::string problem;
+        const int reopened = openFifo(path_, problem);
+        ::close(fifo_);
+        fifo_ = reopened;
+        if (fifo_ < 0) {
+          reportProblem(problem);
+          return;
+        }
+      } else if (errno != EAGAIN && errno != EINTR) {
+        return;
+      }
+    }
+  }
+
+  void deliverLines(std::string& pending) {
+    std::size_t start = 0;
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
+      std::string line = pending.substr(start, end - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      start = end + 1;
+      onLine_(std::move(line));
+    }
+    pending.erase(0, start);
+  }
+
+  std::string path_;
+  int fifo_;
+  int stopRead_;
+  int stopWrite_;
+  LineHandler onLine_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<ControlReader> ControlReader::start(const std::string& path, LineHandler onLine,
+                                                    std::string& problem) {
+  const int fifo = openFifo(path, problem);
+  if (fifo < 0) return nullptr;
+  int stop[2];
+  if (::pipe2(stop, O_CLOEXEC) != 0) {
+    problem = std::string("cannot create the stop pipe: ") + std::strerror(errno);
+    ::close(fifo);
+    return nullptr;
+  }
+  try {
+    return std::make_unique<FifoReader>(path, fifo, stop[0], stop[1], std::move(onLine));
+  } catch (...) {
+    ::close(fifo);
+    ::close(stop[0]);
+    ::close(stop[1]);
+    throw;
+  }
+}
+
+}  // namespace ormid::standin

@@ -1,0 +1,64 @@
+// A stand-in for the word processor's automation server. It answers the
+// members the host uses, keeps documents as bytes in memory over the file
+// system, raises the application events and lets a test act as the user.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "ormid/com_ptr.h"
+
+namespace ormid::standin {
+
+// Results the word processor gives.
+inline constexpr HRESULT kCommandFailed = static_cast<HRESULT>(0x800A1066);
+inline constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x800A1436);
+inline constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
+// A closed document's object.
+inline constexpr HRESULT kObjectDeleted = RPC_E_DISCONNECTED;
+
+// The application events interface.
+inline constexpr IID kApplicationEventsIid = {0x000209FE, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+// Event numbers on that interface.
+enum EventId : DISPID {
+  kQuitEvent = 2,
+  kDocumentOpenEvent = 4,
+  kDocumentBeforeCloseEvent = 6,
+  kDocumentBeforeSaveEvent = 8,
+  kNewDocumentEvent = 9,
+  kWindowActivateEvent = 10,
+  kWindowDeactivateEvent = 11,
+};
+
+enum class ObjectKind { application, documents, document };
+
+// Members made to fail: (object, member name in lower case) -> result.
+using Faults = std::map<std::pair<ObjectKind, std::u16string>, HRESULT>;
+
+// Reads "Object.Member=0xHRESULT,..." items; each malformed item is described
+// in `problems` and left out.
+Faults parseFaults(std::string_view text, std::vector<std::string>& problems);
+
+// Runs a task on the thread that makes every automation call.
+using Poster = std::function<void(std::function<void()> task)>;
+
+struct ApplicationOptions {
+  Faults faults;
+  // A FIFO whose lines are performed as user actions; empty for none.
+  std::string controlPath;
+  // Where those actions are performed; required with a control path.
+  Poster post;
+};
+
+// A new application object; `object` receives the interface `iid` with one reference.
+HRESULT createApplication(const ApplicationOptions& options, REFIID iid, void** object);
+
+// Writes a diagnostic line of the stand-in to standard error.
+void reportProblem(std::string_view text);
+
+}  // namespace ormid::standin

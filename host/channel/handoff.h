@@ -42,7 +42,7 @@ struct CommandInputs {
 struct CommandOutputs {
   std::u16string result;
   std::u16string description;
-  std::u16string content;
+  std::string content;  // base64 text of a document
 };
 
 // The slots shared by the two threads; read and written only under processLock.
@@ -50,7 +50,7 @@ struct CommandExchange {
   CommandInputs inputs;
   std::u16string result;
   std::u16string description;
-  std::u16string documentContent;
+  std::string documentContent;  // base64 text (ASCII): many megabytes, kept narrow
 };
 CommandExchange& commandExchange();
 

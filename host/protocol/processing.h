@@ -35,7 +35,7 @@ class DocEditorJsonProcessing {
   // object). For "getDocument" and "saveAndGetDocument" the complete answer
   // is kept and delivered part by part.
   void createAnswer(const JsonValue* request, std::uint32_t length, const std::u16string& result,
-                    const std::u16string& description, std::u16string content, std::string& answer);
+                    const std::u16string& description, std::string content, std::string& answer);
 
   // Largest part of a pending answer for a request of `length` bytes, before
   // the cut is moved back to a character boundary and the answer is fitted
@@ -46,11 +46,11 @@ class DocEditorJsonProcessing {
 
  private:
   void dispatch(const JsonValue& request, std::u16string& result, std::u16string& description,
-                std::u16string& content);
+                std::string& content);
   void documentCommand(const JsonValue& request, const std::u16string& command, const std::u16string& messageId,
-                       std::u16string& result, std::u16string& description, std::u16string& content);
+                       std::u16string& result, std::u16string& description, std::string& content);
   void run(CommandMessage message, CommandInputs inputs, std::u16string& result, std::u16string& description,
-           std::u16string* content);
+           std::string* content);
 
   struct PendingAnswer {
     std::string text;         // the complete answer, UTF-8

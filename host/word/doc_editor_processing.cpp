@@ -409,7 +409,7 @@ bool DocEditorProcessing::closeDocument(const std::string& workingDirectory, con
 }
 
 bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const std::string& nameFile,
-                                      std::u16string& content, std::u16string& description) {
+                                      std::string& content, std::u16string& description) {
   if (!checkName(nameFile, kGetDocument, description)) return false;
   const std::string path = workingDirectory + nameFile;
   std::ifstream file(path, std::ios::in | std::ios::binary);
@@ -420,7 +420,6 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
   file.seekg(0, std::ios::end);
   const std::streamoff end = file.tellg();
   file.seekg(0, std::ios::beg);
-  std::string encoded;
   {
     std::unique_ptr<char[]> buffer;
     if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
@@ -433,9 +432,8 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
     file.read(buffer.get(), end);
     // Only what was actually read: the file may have shrunk meanwhile.
     const auto got = static_cast<std::size_t>(file.gcount());
-    encoded = base64Encode(reinterpret_cast<const unsigned char*>(buffer.get()), got);
+    content = base64Encode(reinterpret_cast<const unsigned char*>(buffer.get()), got);
   }
-  content = asciiToWide(encoded);
   return true;
 }
 

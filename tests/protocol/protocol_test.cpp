@@ -24,7 +24,7 @@ struct Call {
 // Records every hand-off and answers with fixed outputs.
 struct FakeMainThread {
   std::vector<Call> calls;
-  CommandOutputs next{u"success", u"", u""};
+  CommandOutputs next{u"success", u"", ""};
   DocEditorJsonProcessing::HandOff handOff() {
     return [this](CommandMessage message, CommandInputs inputs, CommandOutputs& outputs) {
       calls.push_back({message, inputs});
@@ -142,7 +142,7 @@ TEST_F(ProtocolTest, WorkingDirectoryRules) {
 }
 
 TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {
-  main_.next = {u"error", u"Word application not running", u""};
+  main_.next = {u"error", u"Word application not running", ""};
   const std::string answer = answerTo(
       processing_,
       R"({"workingDirectory":"a\/b","nameFile":"q\"x","isRemoveFile":false,"destination":"ormidDocEditorNative","command":"closeDocument","contentId":"𝄞","messageId":"\u0001\t"})");
@@ -151,7 +151,7 @@ TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {
             R"("messageId":"\u0001\t","nameFile":"q\"x","status":{"description":"Word application not running",)"
             R"("result":"error"},"workingDirectory":"a\/b"})");
   // Any other destination is not echoed; a lone surrogate goes out as U+FFFD.
-  main_.next = {u"success", u"", u""};
+  main_.next = {u"success", u"", ""};
   const std::string other =
       answerTo(processing_, R"({"destination":"ormidDocEditorWebExt","command":"openEditor","contentId":"\ud800","messageId":"1"})");
   EXPECT_EQ(other, "{\"command\":\"openEditor\",\"contentId\":\"\xEF\xBF\xBD\",\"messageId\":\"1\",\"status\":{\"result\":\"success\"}}");
@@ -159,9 +159,9 @@ TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {
 
 TEST_F(ProtocolTest, OutputsOfAnEarlierCommandNeverLeakIntoTheNextAnswer) {
   // The fake hands back only what the main thread wrote this time.
-  main_.next = {u"error", u"Error open file", u""};
+  main_.next = {u"error", u"Error open file", ""};
   answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"getDocument","nameFile":"a"})");
-  main_.next = {u"success", u"", u""};
+  main_.next = {u"success", u"", ""};
   const std::string answer = answerTo(processing_, R"({"messageId":"2","contentId":"c","command":"saveDocument","nameFile":"a"})");
   EXPECT_EQ(answer.find("Error open file"), std::string::npos);
 }
@@ -195,7 +195,7 @@ TEST_F(ProtocolTest, DocumentAnswerOf600000BytesGoesInTwoPartsAtLength200) {
       R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" + std::string(200, 'x');
   auto sized = [&](std::size_t contentSize) {
     FakeMainThread main;
-    main.next = {u"success", u"", std::u16string(contentSize, u'A')};
+    main.next = {u"success", u"", std::string(contentSize, 'A')};
     DocEditorJsonProcessing processing(main.handOff());
     std::u16string wide;
     utf8ToWide(request.substr(0, 200 - 2) + "\"}", wide);
@@ -233,9 +233,13 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
     int repeats;      // of the content pattern
   };
   for (const Case& c : std::vector<Case>{{0, 150000}, {1000, 150000}, {1047000, 3000}, {1100000, 150000}}) {
-    std::u16string content;
-    for (int i = 0; i < c.repeats; ++i) content += (i % 3 == 0) ? u"é/𝄞" : u"\"\\a";
-    main_.next = {u"success", u"", content};
+    // The document, and a description with multi-byte and escaped characters
+    // (in practice only echoed fields carry them) so that cuts fall inside sequences.
+    std::string content;
+    for (int i = 0; i < c.repeats; ++i) content += (i % 2 == 0) ? "ab/+" : "Z9\x01\"";
+    std::u16string description;
+    for (int i = 0; i < c.repeats / 2; ++i) description += (i % 3 == 0) ? u"é/𝄞" : u"\"\\a";
+    main_.next = {u"error", description, content};
     DocEditorJsonProcessing processing(main_.handOff());
     const std::string request = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" +
                                 std::string(c.pad, 'p') + "\"}";
@@ -246,14 +250,15 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
     ASSERT_TRUE(utf8ToWide(joined, wide)) << padSize;
     auto complete = parseJson(wide);
     ASSERT_TRUE(complete) << padSize;
-    EXPECT_EQ(complete->asObject().at(u"contentFile")->asString(), content);
+    EXPECT_EQ(complete->asObject().at(u"contentFile")->asString(), asciiToWide(content));
+    EXPECT_EQ(complete->asObject().at(u"status")->asObject().at(u"description")->asString(), description);
     EXPECT_GT(sizes.size(), 1u);
     EXPECT_EQ(processing.pendingAnswers(), 0u);
   }
 }
 
 TEST_F(ProtocolTest, RepeatedRequestIsServedFromThePendingAnswer) {
-  main_.next = {u"success", u"", std::u16string(1500000, u'Q')};
+  main_.next = {u"success", u"", std::string(1500000, 'Q')};
   const std::string get = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a"})";
   std::string first = answerTo(processing_, get);
   ASSERT_EQ(main_.calls.size(), 1u);

@@ -1,0 +1,377 @@
+// Windows implementation of the operating-system seam.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// windows.h must come first.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "ormid/platform/platform.h"
+
+namespace ormid::platform {
+
+char pathSeparator() { return '\\'; }
+
+std::string environment(const char* name) {
+  std::string value(64, '\0');
+  for (;;) {
+    const DWORD n = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) return {};  // unset, or set to the empty string
+    if (n < value.size()) {
+      value.resize(n);
+      return value;
+    }
+    value.resize(n);  // n is the size needed, terminator included
+  }
+}
+
+std::string tempPath() {
+  constexpr DWORD kSize = MAX_PATH;
+  char buffer[kSize];
+  const DWORD n = GetTempPathA(kSize, buffer);
+  // Anything else is a failure (0) or a path too long for the buffer.
+  if (n < 1 || n > kSize) return {};
+  return std::string(buffer, n);
+}
+
+bool createDirectory(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
+
+// ---- Single instance: a named mutex kept open for the life of the process ----
+
+namespace {
+class MutexInstanceLock final : public InstanceLock {
+ public:
+  explicit MutexInstanceLock(HANDLE mutex) : mutex_(mutex) {}
+  ~MutexInstanceLock() override {
+    if (mutex_) {
+      ReleaseMutex(mutex_);
+      CloseHandle(mutex_);
+    }
+  }
+
+ private:
+  HANDLE mutex_;
+};
+}  // namespace
+
+std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning) {
+  alreadyRunning = false;
+  if (HANDLE existing = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name)) {
+    CloseHandle(existing);
+    alreadyRunning = true;
+    return nullptr;
+  }
+  // Two instances started at the same moment can both miss the other's mutex
+  // above; the one that did not create it learns so here. A mutex that exists
+  // but cannot be opened (another user's) means the same.
+  SetLastError(ERROR_SUCCESS);
+  HANDLE created = CreateMutexA(nullptr, FALSE, name);
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || (!created && error == ERROR_ACCESS_DENIED)) {
+    if (created) CloseHandle(created);
+    alreadyRunning = true;
+    return nullptr;
+  }
+  return std::make_unique<MutexInstanceLock>(created);
+}
+
+// ---- Standard streams ----
+
+namespace {
+HANDLE messageOutput = INVALID_HANDLE_VALUE;
+}
+
+void setStdinBinary() { _setmode(_fileno(stdin), _O_BINARY); }
+
+StdioResult redirectStdoutToStderr() {
+  const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  // A process started without a standard output has a null handle: there is
+  // no peer to answer.
+  if (out == INVALID_HANDLE_VALUE || out == nullptr) return StdioResult::noStdout;
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == INVALID_HANDLE_VALUE) return StdioResult::noStderr;
+
+  // The C runtime's descriptor 1 was bound to the real output when the process
+  // started; printf or std::cout would still reach the peer through it and
+  // break the framing. It is pointed at standard error as well, which closes
+  // its handle, so the message output keeps a duplicate of its own.
+  HANDLE saved = nullptr;
+  const HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, out, self, &saved, 0, FALSE, DUPLICATE_SAME_ACCESS)) saved = out;
+  const int outFd = _fileno(stdout);
+  const int errFd = _fileno(stderr);
+  if (saved != out && outFd >= 0 && errFd >= 0 &&
+      _get_osfhandle(outFd) == reinterpret_cast<std::intptr_t>(out)) {
+    std::fflush(stdout);
+    _dup2(errFd, outFd);
+  }
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, err)) {
+    if (saved != out) CloseHandle(saved);
+    return StdioResult::redirectFailed;
+  }
+  messageOutput = saved;
+  return StdioResult::ok;
+}
+
+bool writeMessageOutput(const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    DWORD written = 0;
+    if (!WriteFile(messageOutput, p, chunk, &written, nullptr) || written == 0) return false;
+    p += written;
+    size -= written;
+  }
+  return true;
+}
+
+std::size_t readStdin(void* data, std::size_t size) { return std::fread(data, 1, size, stdin); }
+
+// ---- Locks, events, threads ----
+
+struct RecursiveLock::Impl {
+  CRITICAL_SECTION section;
+};
+RecursiveLock::RecursiveLock() : impl_(std::make_unique<Impl>()) {
+  InitializeCriticalSection(&impl_->section);
+}
+RecursiveLock::~RecursiveLock() { DeleteCriticalSection(&impl_->section); }
+void RecursiveLock::lock() { EnterCriticalSection(&impl_->section); }
+void RecursiveLock::unlock() { LeaveCriticalSection(&impl_->section); }
+bool RecursiveLock::try_lock() { return TryEnterCriticalSection(&impl_->section) != 0; }
+
+namespace {
+class Win32Event final : public ManualResetEvent {
+ public:
+  explicit Win32Event(HANDLE event) : event_(event) {}
+  ~Win32Event() override { CloseHandle(event_); }
+  void set() override { SetEvent(event_); }
+  void reset() override { ResetEvent(event_); }
+  bool wait() override { return WaitForSingleObject(event_, INFINITE) == WAIT_OBJECT_0; }
+
+ private:
+  HANDLE event_;
+};
+
+using ThreadBody = std::function<std::uint32_t()>;
+
+DWORD WINAPI runThreadBody(void* parameter) {
+  std::unique_ptr<ThreadBody> body(static_cast<ThreadBody*>(parameter));
+  try {
+    return (*body)();
+  } catch (...) {
+    return static_cast<DWORD>(-1);  // an exception must not leave the thread
+  }
+}
+
+class Win32Thread final : public Thread {
+ public:
+  explicit Win32Thread(HANDLE thread) : thread_(thread) {}
+  ~Win32Thread() override { CloseHandle(thread_); }
+  bool waitFor(std::uint32_t milliseconds) override {
+    return WaitForSingleObject(thread_, milliseconds) == WAIT_OBJECT_0;
+  }
+  void terminate() override {
+    if (WaitForSingleObject(thread_, 0) != WAIT_OBJECT_0) TerminateThread(thread_, 0);
+  }
+
+ private:
+  HANDLE thread_;
+};
+}  // namespace
+
+std::unique_ptr<ManualResetEvent> ManualResetEvent::create(const char* name) {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name);
+  if (!event) return nullptr;
+  return std::make_unique<Win32Event>(event);
+}
+
+std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> body) {
+  auto parameter = std::make_unique<ThreadBody>(std::move(body));
+  HANDLE thread = CreateThread(nullptr, 0, runThreadBody, parameter.get(), 0, nullptr);
+  if (!thread) return nullptr;
+  parameter.release();  // the thread owns it now
+  return std::make_unique<Win32Thread>(thread);
+}
+
+// ---- Windows and the message loop ----
+
+namespace {
+// Window procedures are registered per class; one Win32 procedure serves them
+// all, so that the seam's procedure type needs no cast to WNDPROC and no
+// exception can unwind through the system's message dispatch.
+struct ClassEntry {
+  ATOM atom;
+  WindowProcedure procedure;
+};
+std::mutex classesMutex;
+std::vector<ClassEntry> classes;
+
+WindowProcedure procedureOf(HWND window) {
+  const ATOM atom = static_cast<ATOM>(GetClassWord(window, GCW_ATOM));
+  std::lock_guard lock(classesMutex);
+  for (const ClassEntry& entry : classes) {
+    if (entry.atom == atom) return entry.procedure;
+  }
+  return nullptr;
+}
+
+LRESULT CALLBACK classWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const WindowProcedure procedure = procedureOf(window);
+  if (!procedure) return DefWindowProcA(window, message, wParam, lParam);
+  try {
+    return procedure(window, message, wParam, lParam);
+  } catch (...) {
+    return 0;
+  }
+}
+
+// Tasks travel as posted messages to a message-only window of the thread that
+// runs the loop. A window (rather than a thread message) keeps them running
+// while COM pumps messages inside an outgoing call.
+constexpr UINT kTaskMessage = WM_APP + 0x100;
+constexpr char kTaskClass[] = "ormidPlatformTasks";
+
+using Task = std::function<void()>;
+
+struct TaskQueue {
+  std::mutex mutex;
+  HWND window = nullptr;
+  std::vector<std::unique_ptr<Task>> early;  // posted before the loop existed
+};
+TaskQueue& taskQueue() {
+  static TaskQueue* queue = new TaskQueue;  // outlives every thread that may still post
+  return *queue;
+}
+
+void runTask(Task* raw) {
+  std::unique_ptr<Task> task(raw);
+  try {
+    (*task)();
+  } catch (...) {
+    // A task has no one to report to; it must not unwind through the loop.
+  }
+}
+
+LRESULT CALLBACK taskWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kTaskMessage) {
+    runTask(reinterpret_cast<Task*>(lParam));
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND createTaskWindow() {
+  static const bool registered = [] {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = taskWindowProcedure;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = kTaskClass;
+    return RegisterClassA(&windowClass) != 0;
+  }();
+  if (!registered) return nullptr;
+  return CreateWindowExA(0, kTaskClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
+                         nullptr);
+}
+}  // namespace
+
+bool registerWindowClass(const char* className, WindowProcedure procedure) {
+  WNDCLASSA windowClass{};
+  windowClass.style = 0;
+  windowClass.lpfnWndProc = classWindowProcedure;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = className;
+  std::lock_guard lock(classesMutex);
+  const ATOM atom = RegisterClassA(&windowClass);
+  if (atom == 0) return false;
+  classes.push_back(ClassEntry{atom, procedure});
+  return true;
+}
+
+WindowHandle createHiddenWindow(const char* className) {
+  return CreateWindowExA(0, className, "", WS_POPUPWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                         CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+bool postMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+  // A null window would make this a message to the calling thread's own queue,
+  // where no loop looks for commands.
+  if (!window) return false;
+  return PostMessageA(static_cast<HWND>(window), message, wParam, lParam) != 0;
+}
+
+std::intptr_t defaultWindowProcedure(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                     std::intptr_t lParam) {
+  return DefWindowProcA(static_cast<HWND>(window), message, wParam, lParam);
+}
+
+void postTask(std::function<void()> task) {
+  auto owned = std::make_unique<Task>(std::move(task));
+  TaskQueue& queue = taskQueue();
+  std::lock_guard lock(queue.mutex);
+  if (!queue.window) {
+    queue.early.push_back(std::move(owned));
+    return;
+  }
+  if (PostMessageA(queue.window, kTaskMessage, 0, reinterpret_cast<LPARAM>(owned.get()))) {
+    (void)owned.release();  // the message owns it until it runs
+  }
+}
+
+struct MessageLoop::Impl {
+  MSG current{};
+  bool ownsTasks = false;
+};
+
+MessageLoop::MessageLoop() : impl_(std::make_unique<Impl>()) {
+  TaskQueue& queue = taskQueue();
+  std::lock_guard lock(queue.mutex);
+  if (queue.window) return;  // another loop serves the tasks
+  queue.window = createTaskWindow();
+  if (!queue.window) return;
+  impl_->ownsTasks = true;
+  std::vector<std::unique_ptr<Task>> early = std::exchange(queue.early, {});
+  for (auto& task : early) {
+    if (PostMessageA(queue.window, kTaskMessage, 0, reinterpret_cast<LPARAM>(task.get()))) {
+      (void)task.release();
+    }
+  }
+}
+
+MessageLoop::~MessageLoop() {
+  if (!impl_->ownsTasks) return;
+  TaskQueue& queue = taskQueue();
+  std::lock_guard lock(queue.mutex);
+  // Tasks that never ran are freed with the window that carried them.
+  MSG pending;
+  while (PeekMessageA(&pending, queue.window, kTaskMessage, kTaskMessage, PM_REMOVE)) {
+    std::unique_ptr<Task> dropped(reinterpret_cast<Task*>(pending.lParam));
+  }
+  DestroyWindow(queue.window);
+  queue.window = nullptr;
+}
+
+int MessageLoop::getMessage() {
+  const BOOL result = GetMessageA(&impl_->current, nullptr, 0, 0);
+  return result > 0 ? 1 : static_cast<int>(result);
+}
+
+std::uint32_t MessageLoop::message() const { return impl_->current.message; }
+
+void MessageLoop::dispatch() {
+  TranslateMessage(&impl_->current);
+  DispatchMessageA(&impl_->current);
+}
+
+}  // namespace ormid::platform

@@ -1,0 +1,152 @@
+#include "local_server.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace ormid::test {
+namespace {
+
+struct ServerState {
+  CreateObject create;
+  DWORD registration = 0;
+  bool registered = false;
+  bool stopping = false;
+  long objects = 0;
+  ULONGLONG lastActivity = 0;
+  DWORD idleMilliseconds = 0;
+};
+ServerState server;  // one server per process, touched on its one thread only
+
+void stop() {
+  if (server.stopping) return;
+  server.stopping = true;
+  // Activations that arrive from now on start a new process instead of
+  // reaching one that is going away.
+  if (server.registered) {
+    CoRevokeClassObject(server.registration);
+    server.registered = false;
+  }
+  PostQuitMessage(0);
+}
+
+void CALLBACK watchIdle(HWND, UINT, UINT_PTR, DWORD) {
+  if (GetTickCount64() - server.lastActivity >= server.idleMilliseconds) stop();
+}
+
+void CALLBACK quitNow(HWND, UINT, UINT_PTR timer, DWORD) {
+  KillTimer(nullptr, timer);
+  stop();
+}
+
+// Sees every incoming call, which is what the idle watchdog measures.
+class ActivityFilter final : public IMessageFilter {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (iid == IID_IUnknown || iid == IID_IMessageFilter) {
+      *object = static_cast<IMessageFilter*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }  // lives as long as the server
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+    server.lastActivity = GetTickCount64();
+    return SERVERCALL_ISHANDLED;
+  }
+  DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+  DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
+};
+
+class Factory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
+      *object = static_cast<IClassFactory*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 1; }  // lives as long as the server
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    if (server.stopping) return CO_E_SERVER_STOPPING;
+    server.lastActivity = GetTickCount64();
+    try {
+      return server.create(iid, object);
+    } catch (...) {
+      return E_OUTOFMEMORY;
+    }
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    if (lock) {
+      objectCreated();
+    } else {
+      objectDestroyed();
+    }
+    return S_OK;
+  }
+};
+
+DWORD idleLimit(DWORD fallback) {
+  const char* text = std::getenv("ORMID_LOCAL_SERVER_IDLE_MS");
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  return (*end == '\0' && value > 0) ? static_cast<DWORD>(value) : fallback;
+}
+
+}  // namespace
+
+void objectCreated() {
+  ++server.objects;
+  server.lastActivity = GetTickCount64();
+}
+
+void objectDestroyed() {
+  if (--server.objects <= 0) stop();
+}
+
+void exitSoon(DWORD delayMilliseconds) {
+  if (server.registered) {
+    CoRevokeClassObject(server.registration);
+    server.registered = false;
+  }
+  SetTimer(nullptr, 0, delayMilliseconds, quitNow);
+}
+
+int runLocalServer(const LocalServerOptions& options, CreateObject create) {
+  server.create = std::move(create);
+  server.idleMilliseconds = idleLimit(options.defaultIdleMilliseconds);
+  server.lastActivity = GetTickCount64();
+  if (FAILED(CoInitialize(nullptr))) return 1;
+
+  static ActivityFilter filter;
+  static Factory factory;
+  CoRegisterMessageFilter(&filter, nullptr);
+  HRESULT hr =
+      CoRegisterClassObject(options.clsid, &factory, CLSCTX_LOCAL_SERVER, options.use, &server.registration);
+  int exitCode = 0;
+  if (SUCCEEDED(hr)) {
+    server.registered = true;
+    SetTimer(nullptr, 0, 250, watchIdle);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+    if (server.registered) CoRevokeClassObject(server.registration);
+  } else {
+    exitCode = 1;
+  }
+  CoRegisterMessageFilter(nullptr, nullptr);
+  CoUninitialize();
+  return exitCode;
+}
+
+}  // namespace ormid::test

@@ -1,0 +1,314 @@
+// The Windows side of the operating-system seam, under Wine or Windows.
+#include "ormid/platform/platform.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace platform = ormid::platform;
+
+namespace {
+
+std::string uniqueName(const char* stem) {
+  return std::string(stem) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(GetTickCount64());
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+struct ProbeRun {
+  DWORD exitCode = 0xFFFFFFFF;
+  std::string out;
+  std::string err;
+};
+
+// Runs the probe beside this test program with the given arguments, standard
+// input taken from `input` and both outputs caught in files.
+ProbeRun runProbe(const std::string& arguments, const std::string& input = {}, bool withStdout = true) {
+  char self[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string dir(self, length);
+  dir.resize(dir.find_last_of('\\') + 1);
+  const std::string base = platform::tempPath() + uniqueName("probe");
+  { std::ofstream(base + ".in", std::ios::binary) << input; }
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  auto open = [&](const std::string& path, DWORD access, DWORD disposition) {
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE in = open(base + ".in", GENERIC_READ, OPEN_EXISTING);
+  HANDLE out = withStdout ? open(base + ".out", GENERIC_WRITE, CREATE_ALWAYS) : nullptr;
+  HANDLE err = open(base + ".err", GENERIC_WRITE, CREATE_ALWAYS);
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process{};
+  std::string commandLine = "\"" + dir + "ormid-platform-probe.exe\" " + arguments;
+  ProbeRun run;
+  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                     &process)) {
+    WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(in);
+  if (out) CloseHandle(out);
+  CloseHandle(err);
+  run.out = readFile(base + ".out");
+  run.err = readFile(base + ".err");
+  for (const char* suffix : {".in", ".out", ".err"}) DeleteFileA((base + suffix).c_str());
+  return run;
+}
+
+TEST(Win32Files, TempPathCreateDirectoryAndDeleteFile) {
+  const std::string temp = platform::tempPath();
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(temp.back(), '\\');
+  EXPECT_EQ(platform::pathSeparator(), '\\');
+
+  const std::string dir = temp + uniqueName("dir");
+  EXPECT_TRUE(platform::createDirectory(dir));
+  EXPECT_FALSE(platform::createDirectory(dir)) << "an existing directory counts as a failure";
+  const std::string file = dir + "\\a.docx";
+  { std::ofstream(file) << "x"; }
+  EXPECT_TRUE(platform::deleteFile(file));
+  EXPECT_FALSE(platform::deleteFile(file));
+  RemoveDirectoryA(dir.c_str());
+}
+
+TEST(Win32Environment, ReadsValuesOfAnyLength) {
+  const std::string name = uniqueName("ORMID_TEST_VAR");
+  EXPECT_EQ(platform::environment(name.c_str()), "");
+  for (const std::string& value : {std::string("short"), std::string(300, 'v')}) {
+    SetEnvironmentVariableA(name.c_str(), value.c_str());
+    EXPECT_EQ(platform::environment(name.c_str()), value);
+  }
+  SetEnvironmentVariableA(name.c_str(), nullptr);
+}
+
+TEST(Win32InstanceLock, SecondHolderInThisOrAnotherProcessIsTurnedAway) {
+  const std::string name = uniqueName("OrmidTestLock");
+  bool alreadyRunning = true;
+  auto first = platform::acquireInstanceLock(name.c_str(), alreadyRunning);
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(alreadyRunning);
+
+  auto second = platform::acquireInstanceLock(name.c_str(), alreadyRunning);
+  EXPECT_FALSE(second);
+  EXPECT_TRUE(alreadyRunning);
+  EXPECT_EQ(runProbe("lock " + name).exitCode, 3u) << "another process sees the instance";
+
+  first.reset();
+  EXPECT_EQ(runProbe("lock " + name).exitCode, 0u) << "the lock goes with its holder";
+
+  // A mutex of that name that cannot be opened (another user's instance)
+  // also means that the program runs already.
+  const std::string guarded = uniqueName("OrmidTestGuardedLock");
+  SECURITY_DESCRIPTOR noAccess;
+  InitializeSecurityDescriptor(&noAccess, SECURITY_DESCRIPTOR_REVISION);
+  ACL emptyAcl;
+  InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
+  SetSecurityDescriptorDacl(&noAccess, TRUE, &emptyAcl, FALSE);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &noAccess, FALSE};
+  HANDLE foreign = CreateMutexA(&attributes, FALSE, guarded.c_str());
+  ASSERT_NE(foreign, nullptr);
+  EXPECT_EQ(runProbe("lock " + guarded).exitCode, 3u);
+  CloseHandle(foreign);
+
+  auto again = platform::acquireInstanceLock(name.c_str(), alreadyRunning);
+  EXPECT_TRUE(again);
+  EXPECT_FALSE(alreadyRunning);
+}
+
+TEST(Win32Stdio, OnlyMessageOutputReachesRealStandardOutput) {
+  const ProbeRun run = runProbe("stdio");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, "MESSAGE");
+  EXPECT_NE(run.err.find("stray printf"), std::string::npos);
+  EXPECT_NE(run.err.find("stray cout"), std::string::npos);
+  EXPECT_NE(run.err.find("stray handle"), std::string::npos);
+}
+
+TEST(Win32Stdio, NoStandardOutputIsReported) {
+  const DWORD noStdout = 10 + static_cast<DWORD>(platform::StdioResult::noStdout);
+  EXPECT_EQ(runProbe("stdio", {}, false).exitCode, noStdout) << "nothing could ever reach the peer";
+}
+
+TEST(Win32Stdio, StandardInputIsReadUntranslated) {
+  const std::string bytes("\x05\x00\x00\x00\r\n\x1a\r\x00z\n", 11);
+  const ProbeRun run = runProbe("stdin", bytes);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.out, bytes);
+}
+
+TEST(Win32Sync, RecursiveLockIsReentrantAndExcludesOtherThreads) {
+  platform::RecursiveLock lock;
+  lock.lock();
+  EXPECT_TRUE(lock.try_lock());
+  bool otherGotIt = true;
+  std::thread([&] { otherGotIt = lock.try_lock(); }).join();
+  EXPECT_FALSE(otherGotIt);
+  lock.unlock();
+  lock.unlock();
+  std::thread([&] {
+    otherGotIt = lock.try_lock();
+    if (otherGotIt) lock.unlock();
+  }).join();
+  EXPECT_TRUE(otherGotIt);
+}
+
+TEST(Win32Sync, ManualResetEventStaysSignalledUntilReset) {
+  const std::string name = uniqueName("OrmidTestEvent");
+  auto event = platform::ManualResetEvent::create(name.c_str());
+  auto sameName = platform::ManualResetEvent::create(name.c_str());
+  ASSERT_TRUE(event && sameName);
+
+  auto waiter = platform::Thread::start([&] { return event->wait() ? 1u : 0u; });
+  ASSERT_TRUE(waiter);
+  EXPECT_FALSE(waiter->waitFor(100)) << "not signalled at creation";
+  sameName->set();  // a named event is one kernel object
+  EXPECT_TRUE(waiter->waitFor(5000));
+  EXPECT_TRUE(event->wait()) << "manual reset: still signalled";
+
+  event->reset();
+  auto blocked = platform::Thread::start([&] { return event->wait() ? 1u : 0u; });
+  EXPECT_FALSE(blocked->waitFor(100));
+  event->set();
+  EXPECT_TRUE(blocked->waitFor(5000));
+}
+
+TEST(Win32Thread, WaitTimesOutWhileRunningAndTerminateStopsIt) {
+  auto release = platform::ManualResetEvent::create(nullptr);
+  std::atomic<bool> finished{false};
+  auto worker = platform::Thread::start([&] {
+    release->wait();
+    finished = true;
+    return 0u;
+  });
+  ASSERT_TRUE(worker);
+  const ULONGLONG before = GetTickCount64();
+  EXPECT_FALSE(worker->waitFor(500));
+  EXPECT_GE(GetTickCount64() - before, 400u) << "the wait lasts about its time-out";
+  release->set();
+  EXPECT_TRUE(worker->waitFor(5000));
+  EXPECT_TRUE(finished);
+  worker->terminate();  // harmless once it has ended
+
+  auto stuck = platform::Thread::start([] {
+    Sleep(INFINITE);
+    return 0u;
+  });
+  EXPECT_FALSE(stuck->waitFor(50));
+  stuck->terminate();
+  EXPECT_TRUE(stuck->waitFor(5000));
+
+  auto throwing = platform::Thread::start([]() -> std::uint32_t { throw 1; });
+  EXPECT_TRUE(throwing->waitFor(5000)) << "an exception ends the thread, not the process";
+}
+
+// The procedure of the test window records what reaches it.
+struct Seen {
+  HWND window;
+  std::uint32_t message;
+  std::uintptr_t wParam;
+  std::intptr_t lParam;
+  DWORD thread;
+};
+std::vector<Seen> seen;
+
+std::intptr_t recordingProcedure(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                 std::intptr_t lParam) {
+  if (message >= WM_USER)
+    seen.push_back({static_cast<HWND>(window), message, wParam, lParam, GetCurrentThreadId()});
+  if (message == WM_USER + 99) throw 1;  // must not unwind through the dispatch
+  return platform::defaultWindowProcedure(window, message, wParam, lParam);
+}
+
+TEST(Win32Window, PostedMessagesReachTheProcedureOnTheLoopThread) {
+  ASSERT_TRUE(platform::registerWindowClass("ormidTestWindow", recordingProcedure));
+  EXPECT_FALSE(platform::registerWindowClass("ormidTestWindow", recordingProcedure));
+  auto window = static_cast<HWND>(platform::createHiddenWindow("ormidTestWindow"));
+  ASSERT_NE(window, nullptr) << "needs the null graphics driver under Wine";
+  EXPECT_FALSE(IsWindowVisible(window));
+  EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrA(window, GWL_STYLE)) & ~WS_CLIPSIBLINGS, WS_POPUPWINDOW);
+  EXPECT_EQ(GetParent(window), nullptr);
+  EXPECT_EQ(platform::createHiddenWindow("ormidNoSuchClass"), nullptr);
+
+  seen.clear();
+  platform::MessageLoop loop;
+  EXPECT_TRUE(platform::postMessage(window, WM_USER + 99, 0, 0));
+  EXPECT_TRUE(platform::postMessage(window, WM_USER + 1, 7, -9));
+  auto poster = platform::Thread::start([window] {
+    platform::postMessage(window, WM_USER + 3, 0, 0);
+    platform::postMessage(window, WM_USER + 10, 0, 0);
+    return 0u;
+  });
+  std::vector<std::uint32_t> taken;
+  while (loop.getMessage() > 0) {
+    taken.push_back(loop.message());
+    loop.dispatch();
+    if (loop.message() == WM_USER + 10) break;
+  }
+  EXPECT_TRUE(poster->waitFor(5000));
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[1].message, WM_USER + 1u);
+  EXPECT_EQ(seen[1].wParam, 7u);
+  EXPECT_EQ(seen[1].lParam, -9);
+  EXPECT_EQ(seen[3].message, WM_USER + 10u);
+  for (const Seen& s : seen) {
+    EXPECT_EQ(s.window, window);
+    EXPECT_EQ(s.thread, GetCurrentThreadId());
+  }
+  EXPECT_EQ(std::vector<std::uint32_t>(taken.end() - 4, taken.end()),
+            (std::vector<std::uint32_t>{WM_USER + 99, WM_USER + 1, WM_USER + 3, WM_USER + 10}));
+  EXPECT_FALSE(platform::postMessage(nullptr, WM_USER + 1, 0, 0));
+}
+
+TEST(Win32Tasks, RunInOrderOnTheLoopThreadAndUnrunOnesAreFreed) {
+  std::vector<int> order;
+  DWORD taskThread = 0;
+  platform::postTask([&] { order.push_back(0); });  // before the loop exists
+  auto token = std::make_shared<int>(0);
+  {
+    platform::MessageLoop loop;
+    auto poster = platform::Thread::start([&] {
+      for (int i = 1; i <= 3; ++i) platform::postTask([&order, i] { order.push_back(i); });
+      platform::postTask([] { throw 1; });
+      platform::postTask([&] {
+        taskThread = GetCurrentThreadId();
+        order.push_back(-1);
+      });
+      return 0u;
+    });
+    ASSERT_TRUE(poster->waitFor(5000));
+    while (order.empty() || order.back() != -1) {
+      ASSERT_GT(loop.getMessage(), 0);
+      loop.dispatch();
+    }
+    platform::postTask([token] {});  // never run: the loop ends first
+    EXPECT_EQ(token.use_count(), 2);
+  }
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, -1}));
+  EXPECT_EQ(taskThread, GetCurrentThreadId());
+  EXPECT_EQ(token.use_count(), 1) << "a task left in the queue is destroyed with the loop";
+}
+
+}  // namespace

@@ -92,6 +92,62 @@ bool createWindow() {
   return true;
 }
 
+namespace {
+
+// Start-up steps after the log exists, then the main loop. Returns when the
+// loop has ended or a step failed (logged); `readerThread` is left for the
+// stop sequence.
+void runHost(std::unique_ptr<ormid::platform::Thread>& readerThread) {
+  namespace platform = ormid::platform;
+  switch (platform::redirectStdoutToStderr()) {
+    case platform::StdioResult::noStdout:
+      ORMID_LOG(error, "main") << "Error get STD_OUTPUT_HANDLE...";
+      return;
+    case platform::StdioResult::noStderr:
+      ORMID_LOG(error, "main") << "Error get STD_ERROR_HANDLE...";
+      return;
+    case platform::StdioResult::redirectFailed:
+      ORMID_LOG(error, "main") << "Error set STD_OUTPUT_HANDLE to STD_ERROR_HANDLE...";
+      return;
+    case platform::StdioResult::ok:
+      break;
+  }
+  if (!createWindow()) return;
+  auto& channel = ormid::handOffChannel();
+  channel.eventEndProcessing = platform::ManualResetEvent::create("eventEndProcessing");
+  if (!channel.eventEndProcessing) {
+    ORMID_LOG(error, "main") << "Error creating eventEndProcessing!";
+    return;
+  }
+  readerThread = platform::Thread::start([] {
+    const int result = ormid::DocEditorStdinStdout::loopClientStdinStdout();
+    platform::postMessage(ormid::handOffChannel().commandWindow, ormid::endOfInputMessage, 0, 0);
+    return static_cast<std::uint32_t>(result);
+  });
+  if (!readerThread) {
+    ORMID_LOG(error, "main") << "Error creating loopClientStdinStdoutThread!";
+    return;
+  }
+
+  platform::MessageLoop loop;
+  for (int got = loop.getMessage(); got != 0; got = loop.getMessage()) {
+    if (loop.message() == ormid::endOfInputMessage && readerThread->waitFor(500)) {
+      std::lock_guard lock(ormid::processLock());
+      ORMID_LOG(debug, "main") << "loopClientStdinStdoutThread thread terminate...";
+      ORMID_LOG(debug, "main") << "Exit application...";
+      return;
+    }
+    if (got == -1) {
+      std::lock_guard lock(ormid::processLock());
+      ORMID_LOG(error, "main") << "Error message loop...";
+      continue;
+    }
+    loop.dispatch();
+  }
+}
+
+}  // namespace
+
 int hostMain() {
   namespace platform = ormid::platform;
   platform::setStdinBinary();
@@ -108,55 +164,9 @@ int hostMain() {
   ormid::installModuleHost();
 
   std::unique_ptr<platform::Thread> readerThread;
-  auto& channel = ormid::handOffChannel();
-  switch (platform::redirectStdoutToStderr()) {
-    case platform::StdioResult::noStdout:
-      ORMID_LOG(error, "main") << "Error get STD_OUTPUT_HANDLE...";
-      goto stop;
-    case platform::StdioResult::noStderr:
-      ORMID_LOG(error, "main") << "Error get STD_ERROR_HANDLE...";
-      goto stop;
-    case platform::StdioResult::redirectFailed:
-      ORMID_LOG(error, "main") << "Error set STD_OUTPUT_HANDLE to STD_ERROR_HANDLE...";
-      goto stop;
-    case platform::StdioResult::ok:
-      break;
-  }
-  if (!createWindow()) goto stop;
-  channel.eventEndProcessing = platform::ManualResetEvent::create("eventEndProcessing");
-  if (!channel.eventEndProcessing) {
-    ORMID_LOG(error, "main") << "Error creating eventEndProcessing!";
-    goto stop;
-  }
-  readerThread = platform::Thread::start([] {
-    const int result = ormid::DocEditorStdinStdout::loopClientStdinStdout();
-    platform::postMessage(ormid::handOffChannel().commandWindow, ormid::endOfInputMessage, 0, 0);
-    return static_cast<std::uint32_t>(result);
-  });
-  if (!readerThread) {
-    ORMID_LOG(error, "main") << "Error creating loopClientStdinStdoutThread!";
-    goto stop;
-  }
+  runHost(readerThread);
 
-  {
-    platform::MessageLoop loop;
-    for (int got = loop.getMessage(); got != 0; got = loop.getMessage()) {
-      if (loop.message() == ormid::endOfInputMessage && readerThread->waitFor(500)) {
-        std::lock_guard lock(ormid::processLock());
-        ORMID_LOG(debug, "main") << "loopClientStdinStdoutThread thread terminate...";
-        ORMID_LOG(debug, "main") << "Exit application...";
-        break;
-      }
-      if (got == -1) {
-        std::lock_guard lock(ormid::processLock());
-        ORMID_LOG(error, "main") << "Error message loop...";
-        continue;
-      }
-      loop.dispatch();
-    }
-  }
-
-stop:
+  // Stop sequence.
   if (readerThread) {
     if (!readerThread->waitFor(0)) readerThread->terminate();
     readerThread.reset();

@@ -80,6 +80,12 @@ class FakeDocument final : public FakeObject {
 
  protected:
   HRESULT invoke(const std::string& member, WORD, DISPPARAMS* params, VARIANT* result) override {
+    if (member == "FullName" && state_->fullNameNotText) {
+      AddRef();
+      result->vt = VT_DISPATCH;
+      result->pdispVal = this;
+      return S_OK;
+    }
     if (member == "FullName") {
       result->vt = VT_BSTR;
       result->bstrVal = com::Bstr(state_->documents.at(index_)).detach();

@@ -27,6 +27,7 @@ struct FakeWordState {
   // "Application.Visible", "Documents.Open", "Document.SaveAs", ... -> HRESULT to fail with.
   std::map<std::string, HRESULT> failures;
   bool visibleStuckFalse = false;       // Visible reads false whatever was put
+  bool fullNameNotText = false;         // FullName gives an object, which has no text
   HRESULT queryContainer = S_OK;        // QueryInterface for the connection point container
   HRESULT findConnectionPoint = S_OK;
   HRESULT advise = S_OK;

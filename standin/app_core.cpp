@@ -38,11 +38,17 @@ void reportProblem(std::string_view text) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-AppCore::AppCore(Faults faults, Poster post) : faults_(std::move(faults)), post_(std::move(post)) {}
+AppCore::AppCore(const ApplicationOptions& options)
+    : faults_(options.faults),
+      post_(options.post),
+      onQuit_(options.onQuit),
+      onEnd_(options.onEnd),
+      endProcess_(options.endProcess) {}
 
 AppCore::~AppCore() {
   // Stop taking user actions before the documents and sinks go.
   reader_.reset();
+  if (onEnd_) onEnd_();
 }
 
 void AppCore::startControl(const std::string& path) {
@@ -73,7 +79,13 @@ HRESULT AppCore::admit(ObjectKind object, std::u16string_view member) const {
   if (quit_) return kServerUnavailable;
   if (faults_.empty()) return S_OK;
   const auto fault = faults_.find({object, lowerAscii(member)});
-  return fault == faults_.end() ? S_OK : fault->second;
+  if (fault == faults_.end()) return S_OK;
+  if (fault->second == kEndProcessFault) {
+    if (endProcess_) endProcess_();
+    reportProblem("the exit fault needs a server process of its own; the call fails instead");
+    return E_FAIL;
+  }
+  return fault->second;
 }
 
 ComPtr<Document> AppCore::findOpen(const std::u16string& fullName) const {
@@ -157,6 +169,7 @@ HRESULT AppCore::quit(bool saveChanges) {
   quitting_ = true;
   raise(kQuitEvent, {});
   shutDown();
+  if (onQuit_) onQuit_();
   return S_OK;
 }
 

@@ -42,6 +42,17 @@ bool decodeBase64(std::string_view text, std::string& bytes) {
   return true;
 }
 
+void deliverLines(std::string& pending, const std::function<void(std::string line)>& onLine) {
+  std::size_t start = 0;
+  for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
+    std::string line = pending.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    start = end + 1;
+    onLine(std::move(line));
+  }
+  pending.erase(0, start);
+}
+
 std::optional<ControlAction> parseControlLine(std::string_view line, std::string& problem) {
   const auto space = line.find(' ');
   const std::string_view verb = line.substr(0, space);

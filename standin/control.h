@@ -25,6 +25,10 @@ std::optional<ControlAction> parseControlLine(std::string_view line, std::string
 // Standard alphabet with '=' padding; false on any other character or a bad length.
 bool decodeBase64(std::string_view text, std::string& bytes);
 
+// Hands every complete line of `pending` to `onLine`, without its "\n" or
+// "\r\n", and keeps what follows the last newline.
+void deliverLines(std::string& pending, const std::function<void(std::string line)>& onLine);
+
 // Reads lines from a FIFO until destroyed; writers may come and go.
 class ControlReader {
  public:

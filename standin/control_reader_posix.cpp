@@ -77,7 +77,7 @@ class FifoReader final : public ControlReader {
       const ssize_t got = ::read(fifo_, chunk, sizeof chunk);
       if (got > 0) {
         pending.append(chunk, static_cast<std::size_t>(got));
-        deliverLines(pending);
+        deliverLines(pending, onLine_);
       } else if (got == 0) {
         // Every writer has gone: a last line without its newline still counts,
         // and the FIFO is opened again for the next writer. The new descriptor
@@ -95,17 +95,6 @@ class FifoReader final : public ControlReader {
         return;
       }
     }
-  }
-
-  void deliverLines(std::string& pending) {
-    std::size_t start = 0;
-    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n', start)) {
-      std::string line = pending.substr(start, end - start);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      start = end + 1;
-      onLine_(std::move(line));
-    }
-    pending.erase(0, start);
   }
 
   std::string path_;

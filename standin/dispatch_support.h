@@ -1,101 +1,28 @@
-// What every automation object of the stand-in shares: reference counting,
-// name look-up, checking a call against a member's shape and reading
-// arguments the way a late-bound server coerces them.
+// The stand-in's names for the IDispatch plumbing it shares with the office
+// module (ormid/dispatch_server.h).
 #pragma once
 
-#include <atomic>
-#include <new>
-#include <optional>
-#include <span>
-#include <string>
-#include <string_view>
-
-#include "ormid/com_ptr.h"
+#include "ormid/dispatch_server.h"
 
 namespace ormid::standin {
 
+using com::Call;
 using com::ComPtr;
+using com::findMember;
+using com::guarded;
+using com::invokeSink;
+using com::kNoNamedArgs;
+using com::kParamNotFound;
+using com::kUnknownInterface;
+using com::lookUpNames;
+using com::lowerAscii;
+using com::Member;
+using com::MemberKind;
+using com::readBool;
+using com::readIndex;
+using com::readInteger;
+using com::readText;
+using com::RefCounted;
 using com::Variant;
-
-inline constexpr HRESULT kUnknownInterface = static_cast<HRESULT>(0x80020001);  // DISP_E_UNKNOWNINTERFACE
-inline constexpr HRESULT kParamNotFound = static_cast<HRESULT>(0x80020004);     // DISP_E_PARAMNOTFOUND
-inline constexpr HRESULT kNoNamedArgs = static_cast<HRESULT>(0x80020007);       // DISP_E_NONAMEDARGS
-
-// Self-deleting reference count; objects start with one reference, which the
-// creator adopts with ComPtr::attach.
-template <class Derived>
-class RefCounted {
- protected:
-  ULONG addRef() { return ++references_; }
-  ULONG release() {
-    const ULONG left = --references_;
-    if (left == 0) delete static_cast<Derived*>(this);
-    return left;
-  }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
-
-enum class MemberKind { readOnly, readWrite, method };
-
-struct Member {
-  std::u16string_view name;
-  DISPID id;
-  MemberKind kind;
-  UINT minArgs = 0;  // methods only
-  UINT maxArgs = 0;
-};
-
-// The member with `id`, or null.
-const Member* findMember(std::span<const Member> members, DISPID id);
-
-// GetIDsOfNames over a member table; names compare without regard to ASCII case.
-HRESULT lookUpNames(std::span<const Member> members, REFIID iid, LPOLESTR* names, UINT count, DISPID* ids);
-
-// One Invoke, with its arguments in call order.
-class Call {
- public:
-  Call(WORD flags, const DISPPARAMS* params, VARIANT* result)
-      : flags_(flags), params_(params), result_(result) {}
-
-  // Checks the call kind and argument count against the member. Sets isPut
-  // for a property put, whose value is then argument 0.
-  HRESULT check(const Member& member, bool& isPut) const;
-
-  UINT count() const { return params_ ? params_->cArgs : 0; }
-  // Argument `index` in call order (0 is the first), seen through VT_VARIANT references.
-  const VARIANT& arg(UINT index) const;
-  // False when the argument is left out (beyond the count, or passed as missing).
-  bool has(UINT index) const;
-
-  // Hands a value to the caller, if it asked for one.
-  void setResult(Variant value) const;
-
- private:
-  WORD flags_;
-  const DISPPARAMS* params_;
-  VARIANT* result_;
-};
-
-// Argument readers: DISP_E_TYPEMISMATCH when the value cannot be taken as asked.
-HRESULT readInteger(const VARIANT& value, LONG& out);  // integer types and VT_BOOL
-HRESULT readIndex(const VARIANT& value, LONG& out);    // VT_I2, VT_I4, VT_INT
-HRESULT readBool(const VARIANT& value, bool& out);     // VT_BOOL and integer types
-HRESULT readText(const VARIANT& value, std::u16string& out);
-
-// Runs a COM method body so that no exception leaves it.
-template <class Body>
-HRESULT guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
-std::u16string lowerAscii(std::u16string_view text);
 
 }  // namespace ormid::standin

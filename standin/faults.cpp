@@ -68,13 +68,16 @@ Faults parseFaults(std::string_view text, std::vector<std::string>& problems) {
     }
     const auto object = objectKind(trim(item.substr(0, dot)));
     const std::string_view member = trim(item.substr(dot + 1, equals - dot - 1));
-    const auto code = failureCode(trim(item.substr(equals + 1)));
+    const std::string_view value = trim(item.substr(equals + 1));
+    const auto code =
+        sameAscii(value, "exit") ? std::optional<HRESULT>(kEndProcessFault) : failureCode(value);
     if (!object) {
       problems.push_back("fault \"" + std::string(item) + "\": unknown object");
     } else if (member.empty()) {
       problems.push_back("fault \"" + std::string(item) + "\": no member");
     } else if (!code) {
-      problems.push_back("fault \"" + std::string(item) + "\": not a failure HRESULT in hexadecimal");
+      problems.push_back("fault \"" + std::string(item) +
+                         "\": neither a failure HRESULT in hexadecimal nor exit");
     } else {
       faults[{*object, lowerAscii(std::u16string(member.begin(), member.end()))}] = *code;
     }

@@ -22,7 +22,7 @@ class Document;
 
 class AppCore : public std::enable_shared_from_this<AppCore> {
  public:
-  AppCore(Faults faults, Poster post);
+  explicit AppCore(const ApplicationOptions& options);
   ~AppCore();
   AppCore(const AppCore&) = delete;
   AppCore& operator=(const AppCore&) = delete;
@@ -70,6 +70,9 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
 
   Faults faults_;
   Poster post_;
+  std::function<void()> onQuit_;
+  std::function<void()> onEnd_;
+  std::function<void()> endProcess_;
   bool quitting_ = false;  // the quit event is under way
   bool quit_ = false;
   int documentsAdded_ = 0;

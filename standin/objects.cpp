@@ -342,7 +342,7 @@ HRESULT createApplication(const ApplicationOptions& options, REFIID iid, void** 
   if (!object) return E_POINTER;
   *object = nullptr;
   return guarded([&] {
-    auto core = std::make_shared<AppCore>(options.faults, options.post);
+    auto core = std::make_shared<AppCore>(options);
     const auto application = ComPtr<Application>::attach(new Application(core));
     if (!options.controlPath.empty()) core->startControl(options.controlPath);
     return application->QueryInterface(iid, object);

@@ -40,8 +40,13 @@ enum class ObjectKind { application, documents, document };
 // Members made to fail: (object, member name in lower case) -> result.
 using Faults = std::map<std::pair<ObjectKind, std::u16string>, HRESULT>;
 
-// Reads "Object.Member=0xHRESULT,..." items; each malformed item is described
-// in `problems` and left out.
+// The fault "Object.Member=exit": the process serving the call ends in the
+// middle of it, as if it had crashed. Only a server process of its own can
+// serve it (ApplicationOptions::endProcess); elsewhere the call fails with E_FAIL.
+inline constexpr HRESULT kEndProcessFault = static_cast<HRESULT>(0xA0D1E0E1);
+
+// Reads "Object.Member=0xHRESULT,..." and "Object.Member=exit" items; each
+// malformed item is described in `problems` and left out.
 Faults parseFaults(std::string_view text, std::vector<std::string>& problems);
 
 // Runs a task on the thread that makes every automation call.
@@ -53,6 +58,12 @@ struct ApplicationOptions {
   std::string controlPath;
   // Where those actions are performed; required with a control path.
   Poster post;
+  // Run on the automation thread once the application has quit (after its
+  // Quit event), and once the application object is gone.
+  std::function<void()> onQuit = {};
+  std::function<void()> onEnd = {};
+  // Ends the serving process at once (the "exit" fault); does not return.
+  std::function<void()> endProcess = {};
 };
 
 // A new application object; `object` receives the interface `iid` with one reference.

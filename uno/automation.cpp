@@ -5,11 +5,26 @@
 #include <string>
 #include <vector>
 
-#include "uno/dispatch_support.h"
+#include "ormid/dispatch_server.h"
 #include "uno/office_session.h"
 
 namespace ormid::uno {
 namespace {
+
+using com::Call;
+using com::ComPtr;
+using com::findMember;
+using com::guarded;
+using com::invokeSink;
+using com::kUnknownInterface;
+using com::lookUpNames;
+using com::Member;
+using com::MemberKind;
+using com::readBool;
+using com::readInteger;
+using com::readText;
+using com::RefCounted;
+using com::Variant;
 
 constexpr int kError = 2;
 
@@ -24,18 +39,6 @@ constexpr DISPID kWindowDeactivate = 11;
 
 // Word's SaveChanges value that asks for the changes to be kept.
 constexpr LONG kSaveChanges = -1;
-
-// Runs a member's body so that no exception leaves an automation call.
-template <class Body>
-HRESULT guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
 
 // What the objects of one application share: the office, the advised sinks
 // and the bookkeeping that delivers the office's events on the main thread.

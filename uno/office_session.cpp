@@ -54,7 +54,6 @@
 #include <thread>
 
 #include "host/text/text.h"
-#include "uno/dispatch_support.h"
 #include "uno/office_process.h"
 #include "uno/office_text.h"
 

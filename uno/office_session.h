@@ -14,6 +14,11 @@
 
 namespace ormid::uno {
 
+// What the word processor answers when a command cannot be carried out.
+inline constexpr HRESULT kCommandFailed = static_cast<HRESULT>(0x800A1066);
+// What a call into a server process that has gone away gives.
+inline constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
+
 class OfficeDocument;  // one open text document; opaque to the automation side
 
 struct SessionEvent {

@@ -12,6 +12,12 @@
 #   the template exists.
 
 export WINEDEBUG=-all
+# Wine finds a prefix's running session (its server socket) under $TMPDIR:
+# every Wine process of the prefix must see the same one, also when a test
+# gives the programs it starts a TMPDIR of their own. Windows programs take
+# their temporary directory from TMP and TEMP instead.
+export ORMID_WINE_TMPDIR=${ORMID_WINE_TMPDIR:-${TMPDIR:-/tmp}}
+export TMPDIR=$ORMID_WINE_TMPDIR
 # No download prompts for the .NET and HTML runtimes, which nothing here uses.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64

@@ -155,7 +155,9 @@ TEST_F(HostEndToEnd, SecondInstanceRefusesToRun) {
   HostProcess second(tmp_.path());
   EXPECT_EQ(second.wait(), 1);
   EXPECT_EQ(second.drain(200ms), "");
-  EXPECT_EQ(second.errorOutput(), "The application is already running\n");
+  // Standard error is a text stream: Windows ends its lines with "\r\n".
+  const std::string newline = windowsHost() ? "\r\n" : "\n";
+  EXPECT_EQ(second.errorOutput(), "The application is already running" + newline);
   // The first one is untouched.
   EXPECT_EQ(jsonField(first.request(request("y")), "description"), "Unknow request command y");
 }

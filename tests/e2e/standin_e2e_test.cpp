@@ -105,7 +105,8 @@ class StandinEndToEnd : public ::testing::Test {
 
 TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   HostProcess host(tmp_.path(), environment());
-  const std::string name = "rapport été 𝄞.docx";
+  // The Windows program names files in the ANSI code page, which has no 𝄞.
+  const std::string name = windowsHost() ? "rapport été.docx" : "rapport été 𝄞.docx";
   const std::string content = std::string("PK\x03\x04 original words \x00\xff", 22);
 
   EXPECT_EQ(host.request(editor("openEditor")),

@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "host/json/json.h"
 #include "host/protocol/processing.h"
 #include "host/text/text.h"
+#include "ormid/platform/platform.h"
 
 namespace ormid {
 namespace {
@@ -41,15 +43,40 @@ std::string answerTo(DocEditorJsonProcessing& processing, const std::string& req
   return answer;
 }
 
+// A path as a JSON string's content.
+std::string jsonText(const std::string& path) {
+  std::string out;
+  for (char c : path) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return out;
+}
+
+// The process's temporary directory, made for the test process and named in
+// the environment once (which keeps the text): TMPDIR on POSIX systems, TMP on Windows.
+const std::string& temporaryDirectory() {
+  static std::string tmpdir;
+  static std::string tmp;
+  static const std::string dir = [] {
+    const std::string name = "protocol_test_" + std::to_string(std::random_device()());
+    const std::filesystem::path base = ::testing::TempDir();
+    std::string path = (base / name).string() + platform::pathSeparator();
+    tmpdir = "TMPDIR=" + path;
+    tmp = "TMP=" + path;
+    putenv(tmpdir.data());
+    putenv(tmp.data());
+    return path;
+  }();
+  return dir;
+}
+
 class ProtocolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = ::testing::TempDir() + "protocol_test_" + std::to_string(::getpid()) + "/";
-    setenv("TMPDIR", dir_.c_str(), 1);
-    std::string command = "mkdir -p '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+  void SetUp() override { std::filesystem::create_directories(dir_); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
-  std::string dir_;
+  const char sep_ = platform::pathSeparator();
+  const std::string dir_ = temporaryDirectory();
   FakeMainThread main_;
   DocEditorJsonProcessing processing_{main_.handOff()};
 };
@@ -98,15 +125,15 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
   const std::vector<Case> cases = {
       {R"({"messageId":"1","contentId":"c","command":"openEditor"})", openEditorMessage, "", "", "", false},
       {R"({"messageId":"1","contentId":"c","command":"closeEditor"})", closeEditorMessage, "", "", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"saveDocument","nameFile":"a.docx","workingDirectory":")" + wd +
-           R"("})",
-       saveDocumentMessage, wd + "/", "a.docx", "", false},
+      {R"({"messageId":"1","contentId":"c","command":"saveDocument","nameFile":"a.docx",)"
+       R"("workingDirectory":")" + jsonText(wd) + R"("})",
+       saveDocumentMessage, wd + sep_, "a.docx", "", false},
       {R"({"messageId":"1","contentId":"c","command":"closeDocument","nameFile":"a","isRemoveFile":true})",
        closeDocumentMessage, "", "a", "", true},
       {R"({"messageId":"1","contentId":"c","command":"closeDocument","nameFile":"a","isRemoveFile":"true"})",
        closeDocumentMessage, "", "a", "", false},
       {R"({"messageId":"1","contentId":"c","command":"openDocument","nameFile":"é.docx","contentFile":"QUJD"})",
-       openDocumentMessage, "", "é.docx", "QUJD", false},
+       openDocumentMessage, "", toAnsi(u"é.docx"), "QUJD", false},  // the system code page's bytes
       {R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a"})", removeDocumentMessage, "",
        "a", "", false},
       {R"({"messageId":"1","contentId":"c","command":"createDocument","nameFile":"a"})", createDocumentMessage, "",
@@ -123,7 +150,8 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
     const Call& call = main_.calls[0];
     EXPECT_EQ(call.message, c.message) << c.request;
     if (c.message == openEditorMessage || c.message == closeEditorMessage) continue;
-    EXPECT_EQ(call.inputs.workingDirectory, c.workingDirectory.empty() ? dir_ + "ormid_doc_editor/" : c.workingDirectory)
+    EXPECT_EQ(call.inputs.workingDirectory,
+              c.workingDirectory.empty() ? dir_ + "ormid_doc_editor" + sep_ : c.workingDirectory)
         << c.request;
     EXPECT_EQ(call.inputs.nameFile, c.nameFile);
     EXPECT_EQ(call.inputs.contentFile, c.contentFile);
@@ -135,10 +163,12 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
 TEST_F(ProtocolTest, WorkingDirectoryRules) {
   // An empty directory stays empty (relative paths); one with a separator is kept.
   answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a","workingDirectory":""})");
-  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a","workingDirectory":"/x/"})");
+  const std::string kept = dir_ + "x" + sep_;
+  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a",)"
+                        R"("workingDirectory":")" + jsonText(kept) + R"("})");
   ASSERT_EQ(main_.calls.size(), 2u);
   EXPECT_EQ(main_.calls[0].inputs.workingDirectory, "");
-  EXPECT_EQ(main_.calls[1].inputs.workingDirectory, "/x/");
+  EXPECT_EQ(main_.calls[1].inputs.workingDirectory, kept);
 }
 
 TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {

@@ -12,9 +12,9 @@
 #include <cwchar>
 #include <string>
 
-#include "local_server.h"
 #include "ormid/com_api.h"
 #include "ormid/com_ptr.h"
+#include "standin/local_server_win32.h"
 #include "test_server_ids.h"
 
 namespace {
@@ -67,8 +67,8 @@ HRESULT returnText(VARIANT* result, const std::wstring& text) {
 // Reference counting and IDispatch's fixed parts for the objects below.
 class DispatchObject : public IDispatch {
  public:
-  DispatchObject() { ormid::test::objectCreated(); }
-  virtual ~DispatchObject() { ormid::test::objectDestroyed(); }
+  DispatchObject() { ormid::standin::objectCreated(); }
+  virtual ~DispatchObject() { ormid::standin::objectDestroyed(); }
   DispatchObject(const DispatchObject&) = delete;
   DispatchObject& operator=(const DispatchObject&) = delete;
 
@@ -157,7 +157,7 @@ class Application final : public DispatchObject, public IConnectionPointContaine
         case 4:
           return raiseBeforeSave(result);
         case 5:
-          ormid::test::exitSoon();
+          ormid::standin::exitSoon();
           return S_OK;
         default:
           return DISP_E_MEMBERNOTFOUND;
@@ -273,8 +273,8 @@ class Application final : public DispatchObject, public IConnectionPointContaine
 }  // namespace
 
 int main() {
-  ormid::test::LocalServerOptions options{ormid::test::kTestServerClsid};
-  return ormid::test::runLocalServer(options, [](REFIID iid, void** object) -> HRESULT {
+  ormid::standin::LocalServerOptions options{ormid::test::kTestServerClsid};
+  return ormid::standin::runLocalServer(options, [](REFIID iid, void** object) -> HRESULT {
     ComPtr<IDispatch> application(new Application);
     return application->QueryInterface(iid, object);
   });

@@ -1,21 +1,27 @@
-// The frame of an out-of-process COM server for the Wine tests: it registers
-// one class object, serves calls on the calling thread (a single-threaded
-// apartment) and decides when the process ends.
+// The frame of an out-of-process COM server: it registers one class object,
+// serves calls on the calling thread (a single-threaded apartment) and decides
+// when the process ends.
 //
 // The process ends when its last object is released, shortly after the
 // application is asked to quit, or when no call has arrived for a while: a
 // client that exits without releasing its objects would otherwise leave the
-// server running, and the next client of the same Wine session would be
-// served by it, with the old state. The idle limit is
-// ORMID_LOCAL_SERVER_IDLE_MS milliseconds (default 30000); the server inherits
-// the environment of the client that started it.
+// server running, and the next client of the same session could be served by
+// it, with the old state. The idle limit is ORMID_LOCAL_SERVER_IDLE_MS
+// milliseconds when set; the server inherits the environment of the client
+// that started it.
 #pragma once
 
 #include <functional>
 
 #include "ormid/com_api.h"
 
-namespace ormid::test {
+namespace ormid::standin {
+
+// The class that the stand-in servers register their class object under and
+// that the Wine prefix set-up registers as "Word.Application"
+// (scripts/wine/setup-prefix.sh).
+inline constexpr CLSID kServerClsid = {
+    0x6F1D2A47, 0x3C5B, 0x4E8A, {0x9D, 0x21, 0x7A, 0x0B, 0x4C, 0x3E, 0x5F, 0x61}};
 
 struct LocalServerOptions {
   CLSID clsid;
@@ -42,4 +48,9 @@ void objectDestroyed();
 // that asked for it is sent first.
 void exitSoon(DWORD delayMilliseconds = 200);
 
-}  // namespace ormid::test
+// Runs `task` on the server's thread, from its message loop, after what is
+// already queued; callable from any thread. Counts as activity. A task posted
+// once the server has stopped is dropped.
+void postToServerThread(std::function<void()> task);
+
+}  // namespace ormid::standin

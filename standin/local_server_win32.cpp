@@ -1,9 +1,11 @@
-#include "local_server.h"
+#include "standin/local_server_win32.h"
 
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
 
-namespace ormid::test {
+namespace ormid::standin {
 namespace {
 
 struct ServerState {
@@ -16,6 +18,57 @@ struct ServerState {
   DWORD idleMilliseconds = 0;
 };
 ServerState server;  // one server per process, touched on its one thread only
+
+// Tasks travel as posted messages to a message-only window of the server's
+// thread: thread messages would be lost while COM pumps messages inside an
+// outgoing call (an event being raised), window messages are dispatched there too.
+constexpr UINT kTaskMessage = WM_APP + 1;
+constexpr wchar_t kTaskClass[] = L"ormidLocalServerTasks";
+using Task = std::function<void()>;
+std::mutex taskMutex;
+HWND taskWindow = nullptr;  // guarded by taskMutex
+
+void runTask(Task* raw) {
+  std::unique_ptr<Task> task(raw);
+  server.lastActivity = GetTickCount64();
+  try {
+    (*task)();
+  } catch (...) {
+    // A task has no one to report to; it must not unwind through the loop.
+  }
+}
+
+LRESULT CALLBACK taskProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kTaskMessage) {
+    runTask(reinterpret_cast<Task*>(lParam));
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void openTaskWindow() {
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = taskProcedure;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.lpszClassName = kTaskClass;
+  RegisterClassW(&windowClass);
+  const HWND window = CreateWindowExW(0, kTaskClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), nullptr);
+  std::lock_guard lock(taskMutex);
+  taskWindow = window;
+}
+
+void closeTaskWindow() {
+  std::lock_guard lock(taskMutex);
+  if (!taskWindow) return;
+  // Tasks that never ran are freed here; later ones are dropped when posted.
+  MSG pending;
+  while (PeekMessageW(&pending, taskWindow, kTaskMessage, kTaskMessage, PM_REMOVE)) {
+    std::unique_ptr<Task> dropped(reinterpret_cast<Task*>(pending.lParam));
+  }
+  DestroyWindow(taskWindow);
+  taskWindow = nullptr;
+}
 
 void stop() {
   if (server.stopping) return;
@@ -120,6 +173,14 @@ void exitSoon(DWORD delayMilliseconds) {
   SetTimer(nullptr, 0, delayMilliseconds, quitNow);
 }
 
+void postToServerThread(std::function<void()> task) {
+  auto owned = std::make_unique<Task>(std::move(task));
+  std::lock_guard lock(taskMutex);
+  if (taskWindow && PostMessageW(taskWindow, kTaskMessage, 0, reinterpret_cast<LPARAM>(owned.get()))) {
+    (void)owned.release();  // the message owns it until it runs
+  }
+}
+
 int runLocalServer(const LocalServerOptions& options, CreateObject create) {
   server.create = std::move(create);
   server.idleMilliseconds = idleLimit(options.defaultIdleMilliseconds);
@@ -129,6 +190,7 @@ int runLocalServer(const LocalServerOptions& options, CreateObject create) {
   static ActivityFilter filter;
   static Factory factory;
   CoRegisterMessageFilter(&filter, nullptr);
+  openTaskWindow();
   HRESULT hr =
       CoRegisterClassObject(options.clsid, &factory, CLSCTX_LOCAL_SERVER, options.use, &server.registration);
   int exitCode = 0;
@@ -144,9 +206,10 @@ int runLocalServer(const LocalServerOptions& options, CreateObject create) {
   } else {
     exitCode = 1;
   }
+  closeTaskWindow();
   CoRegisterMessageFilter(nullptr, nullptr);
   CoUninitialize();
   return exitCode;
 }
 
-}  // namespace ormid::test
+}  // namespace ormid::standin

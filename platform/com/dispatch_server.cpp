@@ -1,9 +1,9 @@
-#include "standin/dispatch_support.h"
+#include "ormid/dispatch_server.h"
 
 #include <cstdint>
-#include <cstring>
+#include <vector>
 
-namespace ormid::standin {
+namespace ormid::com {
 namespace {
 
 char16_t lowerUnit(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
@@ -18,7 +18,7 @@ bool sameName(std::u16string_view a, const OLECHAR* b) {
 
 bool isMissing(const VARIANT& value) { return value.vt == VT_ERROR && value.scode == kParamNotFound; }
 
-// Looks through a reference to a scalar; null when the type is none of these.
+// The scalar a value holds directly or by reference; null for other types.
 template <class T>
 const T* scalar(const VARIANT& value, VARTYPE type) {
   if (value.vt == type) return reinterpret_cast<const T*>(&value.lVal);
@@ -45,23 +45,18 @@ HRESULT lookUpNames(std::span<const Member> members, REFIID iid, LPOLESTR* names
   if (!(iid == IID_NULL)) return kUnknownInterface;
   if (count == 0) return S_OK;
   if (!names || !ids) return E_POINTER;
-  HRESULT result = S_OK;
   for (UINT i = 0; i < count; ++i) ids[i] = DISPID_UNKNOWN;
-  const Member* found = nullptr;
+  HRESULT result = DISP_E_UNKNOWNNAME;
   if (names[0]) {
     for (const Member& member : members) {
       if (sameName(member.name, names[0])) {
-        found = &member;
+        ids[0] = member.id;
+        result = S_OK;
         break;
       }
     }
   }
-  if (found) {
-    ids[0] = found->id;
-  } else {
-    result = DISP_E_UNKNOWNNAME;
-  }
-  // No member takes named arguments.
+  // The further names would be named arguments, which no member takes.
   if (count > 1) result = DISP_E_UNKNOWNNAME;
   return result;
 }
@@ -102,7 +97,7 @@ bool Call::has(UINT index) const { return index < count() && !isMissing(arg(inde
 
 void Call::setResult(Variant value) const {
   if (!result_) return;
-  // The caller's result is an out-parameter: it is overwritten, not cleared.
+  // An out-parameter: overwritten, not cleared first.
   *result_ = *value.get();
   VariantInit(value.get());
 }
@@ -154,8 +149,16 @@ HRESULT readBool(const VARIANT& value, bool& out) {
 HRESULT readText(const VARIANT& value, std::u16string& out) {
   const BSTR* text = scalar<BSTR>(value, VT_BSTR);
   if (!text) return DISP_E_TYPEMISMATCH;
-  out = *text ? std::u16string(com::u16(*text), SysStringLen(*text)) : std::u16string();
+  out = *text ? std::u16string(u16(*text), SysStringLen(*text)) : std::u16string();
   return S_OK;
 }
 
-}  // namespace ormid::standin
+void invokeSink(IDispatch* sink, DISPID id, std::span<const VARIANT> argsInCallOrder) {
+  // The arguments travel last first, in an array of the sink's own.
+  std::vector<VARIANT> reversed(argsInCallOrder.rbegin(), argsInCallOrder.rend());
+  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr, static_cast<UINT>(reversed.size()),
+                    0};
+  sink->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+}
+
+}  // namespace ormid::com

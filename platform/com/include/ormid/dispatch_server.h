@@ -1,6 +1,7 @@
-// The IDispatch plumbing of the automation objects: member tables with
-// case-insensitive names, checking a call against a member's shape, reading
-// arguments as a late-bound server coerces them, and reference counting.
+// The server side of late binding, shared by the automation servers: member
+// tables with case-insensitive names, checking a call against a member's
+// shape, reading arguments as a late-bound server coerces them, reference
+// counting, and calling the sinks advised on a connection point.
 #pragma once
 
 #include <atomic>
@@ -11,18 +12,11 @@
 
 #include "ormid/com_ptr.h"
 
-namespace ormid::uno {
-
-using com::ComPtr;
-using com::Variant;
+namespace ormid::com {
 
 inline constexpr HRESULT kUnknownInterface = static_cast<HRESULT>(0x80020001);  // DISP_E_UNKNOWNINTERFACE
 inline constexpr HRESULT kParamNotFound = static_cast<HRESULT>(0x80020004);     // DISP_E_PARAMNOTFOUND
 inline constexpr HRESULT kNoNamedArgs = static_cast<HRESULT>(0x80020007);       // DISP_E_NONAMEDARGS
-// What the word processor answers when a command cannot be carried out.
-inline constexpr HRESULT kCommandFailed = static_cast<HRESULT>(0x800A1066);
-// What a call into a server process that has gone away gives.
-inline constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
 
 // Self-deleting reference count; an object starts with one reference, which
 // its creator adopts with ComPtr::attach.
@@ -50,6 +44,7 @@ struct Member {
   UINT maxArgs = 0;
 };
 
+// The member with `id`, or null.
 const Member* findMember(std::span<const Member> members, DISPID id);
 
 // GetIDsOfNames over a member table. Names compare without regard to ASCII
@@ -70,7 +65,7 @@ class Call {
   // Argument `index` in call order (0 is the first), seen through a
   // VT_VARIANT reference. Only for index < count().
   const VARIANT& arg(UINT index) const;
-  // False when the argument is absent or passed as missing.
+  // False when the argument is left out (beyond the count, or passed as missing).
   bool has(UINT index) const;
 
   // Hands a value to the caller when it asked for one.
@@ -84,11 +79,26 @@ class Call {
 
 // Argument readers; DISP_E_TYPEMISMATCH when the value cannot be taken as asked.
 HRESULT readInteger(const VARIANT& value, LONG& out);  // integer types and VT_BOOL
+HRESULT readIndex(const VARIANT& value, LONG& out);    // VT_I2, VT_I4, VT_INT
 HRESULT readBool(const VARIANT& value, bool& out);     // VT_BOOL and integer types
 HRESULT readText(const VARIANT& value, std::u16string& out);
 
 // Invokes an event sink's method with arguments given in call order, as a
 // connection point does; the sink's own failure is its business.
-void invokeSink(IDispatch* sink, DISPID id, std::span<VARIANT> argsInCallOrder);
+void invokeSink(IDispatch* sink, DISPID id, std::span<const VARIANT> argsInCallOrder);
 
-}  // namespace ormid::uno
+// Runs the body of an automation method so that no exception leaves it.
+template <class Body>
+HRESULT guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+std::u16string lowerAscii(std::u16string_view text);
+
+}  // namespace ormid::com

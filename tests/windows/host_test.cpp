@@ -1,0 +1,390 @@
+// The Windows program as only Windows shows it: its named mutex, its command
+// window's handling of a stray end-of-input message, and a word processor that
+// is a process of its own (the stand-in local server, registered as
+// "Word.Application" by run-suite.sh --server), which may quit on its own or die.
+#include <gtest/gtest.h>
+#include <windows.h>
+// windows.h must come first.
+#include <tlhelp32.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string directoryOfThisProgram() {
+  char self[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string dir(self, length);
+  return dir.substr(0, dir.find_last_of('\\') + 1);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void appendLine(const std::string& path, const std::string& line) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << line << "\n";
+}
+
+// A directory of its own per test, the host's temporary directory.
+class TempDir {
+ public:
+  TempDir() {
+    char base[MAX_PATH];
+    GetTempPathA(MAX_PATH, base);
+    path_ = std::string(base) + "ormid-host-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(counter_++) + "\\";
+    CreateDirectoryA(path_.c_str(), nullptr);
+  }
+  // The files of a test stay for inspection in the suite's prefix.
+  const std::string& path() const { return path_; }
+
+ private:
+  static inline int counter_ = 0;
+  std::string path_;
+};
+
+// The processes whose parent is `parent`: COM starts a local server from the
+// client process that activates its class.
+std::vector<DWORD> childProcesses(DWORD parent) {
+  std::vector<DWORD> children;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return children;
+}
+
+bool processEnds(DWORD id, DWORD milliseconds) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (!process) return true;
+  const bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
+// The host started as a browser starts it: pipes on standard input and
+// output, standard error in a file, the temporary directory from TMP and TEMP.
+class Host {
+ public:
+  explicit Host(const std::string& tempDir) : errorPath_(tempDir + "host-stderr.txt") {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE childIn = nullptr;
+    HANDLE childOut = nullptr;
+    CreatePipe(&childIn, &in_, &inherit, 0);
+    CreatePipe(&out_, &childOut, &inherit, 0);
+    SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    HANDLE error = CreateFileA(errorPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    SetEnvironmentVariableA("TMP", tempDir.c_str());
+    SetEnvironmentVariableA("TEMP", tempDir.c_str());
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn;
+    startup.hStdOutput = childOut;
+    startup.hStdError = error;
+    std::string commandLine(1, '"');
+    commandLine += directoryOfThisProgram() + "ormid-doc-editor.exe\"";
+    PROCESS_INFORMATION info{};
+    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &info)) {
+      process_ = info.hProcess;
+      id_ = info.dwProcessId;
+      CloseHandle(info.hThread);
+    }
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    CloseHandle(error);
+  }
+  ~Host() {
+    closeInput();
+    if (process_) {
+      if (WaitForSingleObject(process_, 10000) != WAIT_OBJECT_0) TerminateProcess(process_, 99);
+      CloseHandle(process_);
+    }
+    CloseHandle(out_);
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  bool started() const { return process_ != nullptr; }
+  DWORD id() const { return id_; }
+
+  void send(const std::string& json) {
+    const auto n = static_cast<std::uint32_t>(json.size());
+    const char header[4] = {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                            static_cast<char>(n >> 24)};
+    const std::string frame = std::string(header, 4) + json;
+    DWORD written = 0;
+    WriteFile(in_, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr);
+  }
+
+  std::optional<std::string> receive(std::chrono::milliseconds timeout = 20s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string header;
+    if (!read(header, 4, deadline)) return std::nullopt;
+    const auto* h = reinterpret_cast<const unsigned char*>(header.data());
+    const std::uint32_t n = h[0] | h[1] << 8 | h[2] << 16 | static_cast<std::uint32_t>(h[3]) << 24;
+    std::string body;
+    if (!read(body, n, deadline)) return std::nullopt;
+    return body;
+  }
+
+  std::string request(const std::string& json) {
+    send(json);
+    return receive().value_or("<no answer>");
+  }
+
+  void closeInput() {
+    if (in_) CloseHandle(in_);
+    in_ = nullptr;
+  }
+
+  // The exit code, or -1 when the host has not ended in time.
+  long wait(DWORD milliseconds = 30000) {
+    DWORD code = 0;
+    if (!process_ || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) return -1;
+    GetExitCodeProcess(process_, &code);
+    return static_cast<long>(code);
+  }
+
+  std::string errorOutput() const { return readFile(errorPath_); }
+
+  // The word processor's server, started by this host; 0 when there is none.
+  DWORD server() const {
+    const std::vector<DWORD> children = childProcesses(id_);
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      if (!processEnds(*it, 0)) return *it;
+    }
+    return 0;
+  }
+
+ private:
+  bool read(std::string& into, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+    into.clear();
+    while (into.size() < size) {
+      DWORD available = 0;
+      if (!PeekNamedPipe(out_, nullptr, 0, nullptr, &available, nullptr)) return false;
+      if (available == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        Sleep(5);
+        continue;
+      }
+      std::string chunk(std::min<std::size_t>(available, size - into.size()), '\0');
+      DWORD got = 0;
+      if (!ReadFile(out_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) return false;
+      into.append(chunk, 0, got);
+    }
+    return true;
+  }
+
+  std::string errorPath_;
+  HANDLE in_ = nullptr;
+  HANDLE out_ = nullptr;
+  HANDLE process_ = nullptr;
+  DWORD id_ = 0;
+};
+
+std::string editor(const std::string& command) {
+  return R"({"messageId":"e","contentId":"c","command":")" + command + "\"}";
+}
+
+// A request on a document of `dir` (a Windows path ending in a backslash).
+std::string doc(const std::string& command, const std::string& dir, const std::string& name,
+                const std::string& extra = "") {
+  std::string escaped;
+  for (char c : dir.substr(0, dir.size() - 1)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  return R"({"messageId":"1","contentId":"c","command":")" + command + R"(","workingDirectory":")" + escaped +
+         R"(","nameFile":")" + name + "\"" + (extra.empty() ? "" : "," + extra) + "}";
+}
+
+// The value of a member "key":"value" of an answer, or "<absent>".
+std::string field(const std::string& json, const std::string& key) {
+  const std::string start = "\"" + key + "\":\"";
+  const auto at = json.find(start);
+  if (at == std::string::npos) return "<absent>";
+  const auto from = at + start.size();
+  return json.substr(from, json.find('"', from) - from);
+}
+
+// The settings a test gives the host and, through it, the stand-in server.
+class Settings {
+ public:
+  Settings(const char* failures, const std::string& control) {
+    SetEnvironmentVariableA("ORMID_STANDIN_FAIL", failures);
+    SetEnvironmentVariableA("ORMID_STANDIN_CONTROL", control.empty() ? nullptr : control.c_str());
+  }
+  ~Settings() {
+    SetEnvironmentVariableA("ORMID_STANDIN_FAIL", nullptr);
+    SetEnvironmentVariableA("ORMID_STANDIN_CONTROL", nullptr);
+  }
+};
+
+class WindowsHost : public ::testing::Test {
+ protected:
+  std::string openDocument(Host& host, const std::string& name) {
+    std::ofstream(tmp_.path() + name, std::ios::binary) << "bytes";
+    return host.request(doc("openDocument", tmp_.path(), name, R"("contentFile":"Ynl0ZXM=")"));
+  }
+  TempDir tmp_;
+};
+
+TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
+  // A mutex of that name held by anyone: the program counts as running.
+  HANDLE foreign = CreateMutexA(nullptr, FALSE, "OrmidDocEditorLock");
+  ASSERT_NE(foreign, nullptr);
+  {
+    Host refused(tmp_.path());
+    ASSERT_TRUE(refused.started());
+    EXPECT_EQ(refused.wait(), 1);
+    EXPECT_EQ(refused.receive(200ms), std::nullopt);
+    EXPECT_EQ(refused.errorOutput(), "The application is already running\r\n");
+  }
+  CloseHandle(foreign);
+  EXPECT_EQ(readFile(tmp_.path() + "OrmidDocEditor.log"), "") << "no log before the lock is had";
+
+  Host first(tmp_.path());
+  EXPECT_EQ(field(first.request(editor("x")), "description"), "Unknow request command x");
+  {
+    Host second(tmp_.path());
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_EQ(second.errorOutput(), "The application is already running\r\n");
+  }
+  EXPECT_EQ(field(first.request(editor("y")), "description"), "Unknow request command y");
+  first.closeInput();
+  EXPECT_EQ(first.wait(), 1);
+  Host afterwards(tmp_.path());
+  EXPECT_EQ(field(afterwards.request(editor("z")), "description"), "Unknow request command z")
+      << "the mutex goes with the instance";
+}
+
+TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
+  Host host(tmp_.path());
+  ASSERT_EQ(field(host.request(editor("x")), "result"), "error");  // running, window created
+  const HWND window = FindWindowA("ormidDocEditor", nullptr);
+  ASSERT_NE(window, nullptr);
+  // The reader thread is still reading: the main loop's 500 ms wait for it
+  // runs out and the message goes to the window procedure.
+  ASSERT_TRUE(PostMessageA(window, WM_USER + 10, 0, 0));
+  EXPECT_EQ(field(host.request(editor("y")), "description"), "Unknow request command y");
+  EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Instace word application not found");
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 1);
+
+  const std::string log = readFile(tmp_.path() + "OrmidDocEditor.log");
+  const auto stray = log.find("Call WndProcDocEditor: message = 1034, wParam = 0, lParam = 0");
+  const auto exit = log.find("Exit application...");
+  EXPECT_NE(stray, std::string::npos);
+  ASSERT_NE(exit, std::string::npos) << "the end of input still ends the host";
+  EXPECT_LT(stray, exit);
+  EXPECT_EQ(log.find("Exit application...", exit + 1), std::string::npos);
+}
+
+TEST_F(WindowsHost, NamesWhoseLookAlikesLeaveTheWorkingDirectoryAreRefused) {
+  const std::string docs = tmp_.path() + "docs\\";
+  CreateDirectoryA(docs.c_str(), nullptr);
+  std::ofstream(tmp_.path() + "secret") << "s";
+  Host host(tmp_.path());
+  const std::string name = R"(\uFF0E\uFF0E\uFF3Csecret)";  // becomes ..\secret in the code page
+  for (const char* command :
+       {"removeDocument", "getDocument", "saveDocument", "closeDocument", "createDocument"}) {
+    EXPECT_EQ(field(host.request(doc(command, docs, name)), "description"), "Invalid file name") << command;
+  }
+  EXPECT_EQ(field(host.request(doc("openDocument", docs, name, R"("contentFile":"QUJD")")), "description"),
+            "Invalid file name");
+  EXPECT_EQ(readFile(tmp_.path() + "secret"), "s");
+}
+
+TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
+  const std::string control = tmp_.path() + "control.txt";
+  std::ofstream(control).flush();
+  Settings settings("", control);
+  Host host(tmp_.path());
+  ASSERT_EQ(field(openDocument(host, "q.docx"), "result"), "success");
+  const DWORD first = host.server();
+  ASSERT_NE(first, 0u);
+
+  appendLine(control, "quit");
+  EXPECT_TRUE(processEnds(first, 10000)) << "the stand-in ends after its Quit event";
+  EXPECT_EQ(host.receive(300ms), std::nullopt) << "Quit is no message for the page";
+  EXPECT_EQ(field(host.request(doc("saveDocument", tmp_.path(), "q.docx")), "description"),
+            "Word application not running");
+  EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Instace word application not found");
+
+  EXPECT_EQ(host.request(editor("openEditor")),
+            R"({"command":"openEditor","contentId":"c","messageId":"e","status":{"result":"success"}})");
+  const DWORD second = host.server();
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, first);
+  host.closeInput();
+  EXPECT_EQ(host.wait(), 1);
+  EXPECT_TRUE(processEnds(second, 10000)) << "released by the host at its end, the stand-in ends";
+  EXPECT_NE(readFile(tmp_.path() + "OrmidDocEditor.log").find("Quit word event..."), std::string::npos);
+}
+
+TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
+  struct Case {
+    const char* failures;  // "exit": the server ends inside that call
+    bool killBetweenCalls;
+    const char* saveDescription;
+  };
+  const Case cases[] = {
+      {"Document.SaveAs=exit", false, "Save document error"},
+      {"Documents.Count=exit", false, "Error get documents count"},
+      {"", true, "Error get documents"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failures);
+    TempDir tmp;
+    Settings settings(c.failures, "");
+    Host host(tmp.path());
+    std::ofstream(tmp.path() + "d.docx", std::ios::binary) << "bytes";
+    ASSERT_EQ(field(host.request(doc("openDocument", tmp.path(), "d.docx", R"("contentFile":"Ynl0ZXM=")")),
+                    "result"),
+              "success");
+    const DWORD server = host.server();
+    ASSERT_NE(server, 0u);
+    if (c.killBetweenCalls) {
+      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, server);
+      ASSERT_NE(process, nullptr);
+      TerminateProcess(process, 9);
+      WaitForSingleObject(process, 5000);
+      CloseHandle(process);
+    }
+    EXPECT_EQ(field(host.request(doc("saveDocument", tmp.path(), "d.docx")), "description"),
+              c.saveDescription);
+    EXPECT_TRUE(processEnds(server, 5000));
+
+    // The host goes on: a dead word processor is still its word processor
+    // until it is closed, which fails, and then a new one starts.
+    EXPECT_EQ(field(host.request(doc("closeDocument", tmp.path(), "d.docx")), "description"),
+              "Error get documents");
+    EXPECT_EQ(field(host.request(doc("getDocument", tmp.path(), "d.docx")), "result"), "success");
+    EXPECT_EQ(field(host.request(editor("openEditor")), "description"), "Word application is already open");
+    EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Error close word application");
+    EXPECT_EQ(field(host.request(editor("openEditor")), "result"), "success");
+    EXPECT_NE(host.server(), server);
+    host.closeInput();
+    EXPECT_EQ(host.wait(), 1);
+  }
+}
+
+}  // namespace

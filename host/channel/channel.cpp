@@ -95,7 +95,7 @@ int DocEditorStdinStdout::loopClientStdinStdout() {
       ORMID_LOG(error, kLoop) << "Message is not valid UTF-8";
       message.clear();
     } else {
-      ORMID_LOG(verbose, kLoop) << "Read message: " << std::string_view(frame.body);
+      log::write(Severity::verbose, kLoop, __LINE__, "Read message: ", frame.body);
     }
     std::string().swap(frame.body);
 
@@ -104,7 +104,7 @@ int DocEditorStdinStdout::loopClientStdinStdout() {
     message = std::u16string();
 
     std::lock_guard lock(processLock());
-    ORMID_LOG(verbose, kLoop) << "Send message: " << std::string_view(answer);
+    log::write(Severity::verbose, kLoop, __LINE__, "Send message: ", answer);
     writeMessage(answer);
   }
 }

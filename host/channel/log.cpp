@@ -71,11 +71,15 @@ bool enabled(Severity severity) {
 std::string path() { return logPath(); }
 
 void write(Severity severity, const char* function, int line, std::string_view text) {
+  write(severity, function, line, {}, text);
+}
+
+void write(Severity severity, const char* function, int line, std::string_view prefix, std::string_view text) {
   std::lock_guard lock(processLock());
   if (!enabled(severity) || !logger()) return;
   try {
-    logger()->info("{} [{}] [{}@{}] {}", severityName(severity), spdlog::details::os::thread_id(), function, line,
-                   text);
+    logger()->info("{} [{}] [{}@{}] {}{}", severityName(severity), spdlog::details::os::thread_id(), function, line,
+                   prefix, text);
   } catch (...) {
   }
 }

@@ -30,8 +30,10 @@ namespace log {
 void init(const std::string& path, int maxSeverity);
 void setThreshold(int maxSeverity);
 bool enabled(Severity severity);
-// Writes one record (UTF-8 text) under processLock.
+// Writes one record (UTF-8 text, `prefix` then `text`) under processLock.
+// Whole messages go through here directly, without being copied into a Record.
 void write(Severity severity, const char* function, int line, std::string_view text);
+void write(Severity severity, const char* function, int line, std::string_view prefix, std::string_view text);
 // Path of the file the log writes to (empty before init).
 std::string path();
 

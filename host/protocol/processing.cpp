@@ -53,33 +53,38 @@ std::string withContentFile(const std::string& text, const std::u16string& comma
   head[u"command"] = str(command);
   std::string prefix = stringifyUtf8(JsonValue(std::move(head)));
   prefix.pop_back();  // the closing brace
-  std::string out;
-  out.reserve(text.size() + content.size() + content.size() / 32 + 32);
-  out.append(text, 0, prefix.size());
-  out += R"(,"contentFile":")";
+  static constexpr std::string_view member = R"(,"contentFile":")";
+
+  // Sized once, then written through a pointer: this runs over the whole document.
+  auto escapeLength = [](unsigned char c) -> std::size_t {
+    if (c == '"' || c == '\\' || c == '/' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') return 2;
+    return c < 0x20 ? 6 : 1;
+  };
+  std::size_t escaped = 0;
+  for (const char c : content) escaped += escapeLength(static_cast<unsigned char>(c));
+  std::string out(text.size() + member.size() + escaped + 1, '\0');
+  char* w = out.data();
+  w = std::copy_n(text.data(), prefix.size(), w);
+  w = std::copy(member.begin(), member.end(), w);
   static constexpr char hex[] = "0123456789abcdef";
   for (const char c : content) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '/': out += "\\/"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+    const auto byte = static_cast<unsigned char>(c);
+    switch (escapeLength(byte)) {
+      case 1:
+        *w++ = c;
+        break;
+      case 2:
+        *w++ = '\\';
+        *w++ = c == '\b' ? 'b' : c == '\f' ? 'f' : c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : c;
+        break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += hex[(c >> 4) & 0xF];
-          out += hex[c & 0xF];
-        } else {
-          out += c;
-        }
+        w = std::copy_n("\\u00", 4, w);
+        *w++ = hex[byte >> 4];
+        *w++ = hex[byte & 0xF];
     }
   }
-  out += '"';
-  out.append(text, prefix.size());
+  *w++ = '"';
+  std::copy(text.begin() + static_cast<std::ptrdiff_t>(prefix.size()), text.end(), w);
   return out;
 }
 

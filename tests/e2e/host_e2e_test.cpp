@@ -2,14 +2,9 @@
 // byte for byte.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 
-#include "host/text/text.h"
 #include "host/word/base64.h"
 #include "tests/e2e/host_process.h"
 
@@ -19,38 +14,6 @@ namespace {
 std::string request(const std::string& command, const std::string& extra = "", const std::string& id = "1") {
   return R"({"messageId":")" + id + R"(","contentId":"c","command":")" + command + "\"" +
          (extra.empty() ? "" : "," + extra) + "}";
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
-
-// Fetches a whole document through repeated getDocument requests.
-std::string getDocument(HostProcess& host, const std::string& extra, const std::string& id, int* answers,
-                        std::size_t* largestFrame) {
-  std::string joined;
-  for (int i = 0; i < 100000; ++i) {
-    const std::string answer = host.request(request("getDocument", extra, id));
-    if (answers) ++*answers;
-    if (largestFrame) *largestFrame = std::max(*largestFrame, answer.size());
-    const std::string part = jsonField(answer, "part");
-    if (part.rfind("<", 0) == 0) {
-      ADD_FAILURE() << answer.substr(0, 300);
-      return joined;
-    }
-    joined += part;
-    if (jsonField(answer, "last") == "true") return joined;
-  }
-  ADD_FAILURE() << "transfer did not end";
-  return joined;
 }
 
 class HostEndToEnd : public ::testing::Test {
@@ -84,20 +47,33 @@ TEST_F(HostEndToEnd, AnswersEveryRequestAsDesigned) {
        R"({"command":"x","contentId":"𝄞é","messageId":"a\/b\"c\\d\u0001\u001f\b\t","status":{"description":"Unknow request command x","result":"error"}})"},
       // A lone surrogate still gets its one answer, as U+FFFD.
       {R"({"messageId":"\udc00","contentId":"c","command":"y"})",
-       "{\"command\":\"y\",\"contentId\":\"c\",\"messageId\":\"\xEF\xBF\xBD\",\"status\":{\"description\":\"Unknow request command y\",\"result\":\"error\"}}"},
+       "{\"command\":\"y\",\"contentId\":\"c\",\"messageId\":\"\xEF\xBF\xBD\",\"status\":{\"description\":"
+       "\"Unknow request command y\",\"result\":\"error\"}}"},
   };
   for (const Case& c : cases) EXPECT_EQ(host.request(c.request), c.answer) << c.request;
 
+  // A second instance refuses to run and leaves the first one untouched.
+  {
+    HostProcess second(tmp_.path());
+    EXPECT_EQ(second.wait(), 1);
+    EXPECT_EQ(second.drain(200ms), "");
+    // Standard error is a text stream: Windows ends its lines with "\r\n".
+    EXPECT_EQ(second.errorOutput(),
+              std::string("The application is already running") + (windowsHost() ? "\r\n" : "\n"));
+  }
+  EXPECT_EQ(jsonField(host.request(request("y")), "description"), "Unknow request command y");
+
   // The document commands that need the word processor leave no file behind.
-  EXPECT_EQ(jsonField(host.request(request("openDocument", R"("nameFile":"o.docx","contentFile":"aGVsbG8=")")),
-                      "description"),
-            "Error create instace word application");
+  EXPECT_EQ(
+      jsonField(host.request(request("openDocument", R"("nameFile":"o.docx","contentFile":"aGVsbG8=")")),
+                "description"),
+      "Error create instace word application");
   EXPECT_FALSE(std::filesystem::exists(tmp_.path() + "ormid_doc_editor/o.docx"));
 
   host.closeInput();
   EXPECT_EQ(host.wait(), 1);
   // The log and the default working directory live in the temporary directory.
-  const std::string log = readFile(tmp_.path() + "OrmidDocEditor.log");
+  const std::string log = fileText(tmp_.path() + "OrmidDocEditor.log");
   EXPECT_NE(log.find("DEBUG"), std::string::npos);
   EXPECT_NE(log.find("[startLog@"), std::string::npos);
   EXPECT_NE(log.find("Start OrmidDocEditor..."), std::string::npos);
@@ -108,20 +84,19 @@ TEST_F(HostEndToEnd, AnswersEveryRequestAsDesigned) {
 TEST_F(HostEndToEnd, BadFramesAreAnsweredAndTheStreamStaysInStep) {
   HostProcess host(tmp_.path());
   const std::string parseError = R"({"status":{"description":"JSON failed to parse","result":"error"}})";
-  struct Case {
-    std::string body;
-  };
   // Invalid, truncated, surrogate, overlong and too-large sequences.
-  for (const std::string& body : {std::string("{\"a\":\"\xC3\"}"), std::string("{\"a\":\"\xE2\x82\"}"),
-                                 std::string("{\"a\":\"\xED\xA0\x80\"}"), std::string("{\"a\":\"\xC0\xAF\"}"),
-                                 std::string("{\"a\":\"\xF4\x90\x80\x80\"}"), std::string("\xFF")}) {
+  for (const std::string& body :
+       {std::string("{\"a\":\"\xC3\"}"), std::string("{\"a\":\"\xE2\x82\"}"),
+        std::string("{\"a\":\"\xED\xA0\x80\"}"), std::string("{\"a\":\"\xC0\xAF\"}"),
+        std::string("{\"a\":\"\xF4\x90\x80\x80\"}"), std::string("\xFF")}) {
     host.send(body);
     EXPECT_EQ(host.receive().value_or(""), parseError);
   }
   EXPECT_EQ(jsonField(host.request(request("x")), "description"), "Unknow request command x");
 
   // Bytes 0x0D 0x0A between tokens reach the parser unchanged.
-  EXPECT_EQ(jsonField(host.request("{\"messageId\":\"1\",\r\n\"contentId\":\"c\",\"command\":\"z\"}"), "description"),
+  EXPECT_EQ(jsonField(host.request("{\"messageId\":\"1\",\r\n\"contentId\":\"c\",\"command\":\"z\"}"),
+                      "description"),
             "Unknow request command z");
 
   // An absurd length: the host reads what comes, answers, and ends with the input.
@@ -131,86 +106,53 @@ TEST_F(HostEndToEnd, BadFramesAreAnsweredAndTheStreamStaysInStep) {
   EXPECT_EQ(host.wait(), 1);
 }
 
-TEST_F(HostEndToEnd, ShortBodyIsZeroPaddedAndTheInputEnds) {
-  HostProcess host(tmp_.path());
+TEST_F(HostEndToEnd, AShortBodyIsZeroPaddedAndALengthOfZeroEndsTheHost) {
   const std::string body = request("nothing");
   const auto n = static_cast<std::uint32_t>(body.size() + 6);
-  host.sendRaw(std::string{static_cast<char>(n), static_cast<char>(n >> 8), 0, 0} + body);
-  host.closeInput();
-  EXPECT_EQ(jsonField(host.receive().value_or(""), "description"), "Unknow request command nothing");
-  EXPECT_EQ(host.wait(), 1);
+  for (const std::string& frame :
+       {std::string{static_cast<char>(n), static_cast<char>(n >> 8), 0, 0} + body, std::string(4, '\0')}) {
+    HostProcess host(tmp_.path());
+    host.sendRaw(frame);
+    if (frame.size() > 4) {
+      host.closeInput();
+      EXPECT_EQ(jsonField(host.receive().value_or(""), "description"), "Unknow request command nothing");
+    }
+    EXPECT_EQ(host.wait(), 1);
+    EXPECT_EQ(host.drain(100ms), "");
+  }
 }
 
-TEST_F(HostEndToEnd, FrameOfLengthZeroEndsTheHost) {
-  HostProcess host(tmp_.path());
-  host.sendRaw(std::string(4, '\0'));
-  EXPECT_EQ(host.wait(), 1);
-  EXPECT_EQ(host.drain(100ms), "");
-}
-
-TEST_F(HostEndToEnd, SecondInstanceRefusesToRun) {
-  HostProcess first(tmp_.path());
-  EXPECT_EQ(jsonField(first.request(request("x")), "result"), "error");  // running
-  TempDir other;
-  HostProcess second(tmp_.path());
-  EXPECT_EQ(second.wait(), 1);
-  EXPECT_EQ(second.drain(200ms), "");
-  // Standard error is a text stream: Windows ends its lines with "\r\n".
-  const std::string newline = windowsHost() ? "\r\n" : "\n";
-  EXPECT_EQ(second.errorOutput(), "The application is already running" + newline);
-  // The first one is untouched.
-  EXPECT_EQ(jsonField(first.request(request("y")), "description"), "Unknow request command y");
-}
-
-TEST_F(HostEndToEnd, GetAndRemoveDocuments) {
+TEST_F(HostEndToEnd, DocumentsOfTheWorkingDirectoryAndNamesThatLeaveItAreRefused) {
   const std::string docs = tmp_.path() + "my docs é/";
   std::filesystem::create_directory(docs);
-  std::string binary;
-  for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
-  writeFile(docs + "bin.dat", binary);
-  writeFile(docs + "empty.dat", "");
+  writeFileText(docs + "a.dat", "a");
+  writeFileText(docs + "empty.dat", "");
+  writeFileText(tmp_.path() + "secret", "s");
   HostProcess host(tmp_.path());
-  const std::string where = R"("workingDirectory":")" + hostPath(tmp_.path() + "my docs é") + "\"";
-  auto escaped = [](std::string s) {
-    std::string out;
-    for (char c : s) out += (c == '\\') ? std::string("\\\\") : std::string(1, c);
-    return out;
+  const std::string at = R"("workingDirectory":")" + jsonEscape(hostPath(tmp_.path() + "my docs é")) + "\",";
+  auto get = [&](const std::string& name) {
+    return host.transfer(request("getDocument", at + R"("nameFile":")" + name + "\"", name));
   };
-  const std::string at = escaped(where);
-
-  // Binary content in one part.
-  const std::string complete = getDocument(host, at + R"(,"nameFile":"bin.dat")", "g1", nullptr, nullptr);
-  EXPECT_EQ(jsonField(complete, "result"), "success");
-  EXPECT_EQ(jsonField(complete, "contentFile"), base64Encode(reinterpret_cast<const unsigned char*>(binary.data()), 256));
-
   // An empty file gives no content; a missing one an error.
-  const std::string empty = getDocument(host, at + R"(,"nameFile":"empty.dat")", "g2", nullptr, nullptr);
-  EXPECT_EQ(jsonField(empty, "contentFile"), "<absent>");
-  EXPECT_EQ(jsonField(empty, "result"), "success");
-  EXPECT_EQ(jsonField(getDocument(host, at + R"(,"nameFile":"missing")", "g3", nullptr, nullptr), "description"),
-            "Error open file");
-  EXPECT_EQ(jsonField(getDocument(host, at + R"(,"nameFile":"")", "g4", nullptr, nullptr), "description"),
-            "File name is empty");
-
-  EXPECT_EQ(jsonField(host.request(request("removeDocument", at + R"(,"nameFile":"bin.dat")")), "result"),
+  EXPECT_EQ(jsonField(get("empty.dat"), "contentFile"), "<absent>");
+  EXPECT_EQ(jsonField(get("empty.dat"), "result"), "success");
+  EXPECT_EQ(jsonField(get("missing"), "description"), "Error open file");
+  EXPECT_EQ(jsonField(get(""), "description"), "File name is empty");
+  EXPECT_EQ(jsonField(host.request(request("removeDocument", at + R"("nameFile":"a.dat")")), "result"),
             "success");
-  EXPECT_FALSE(std::filesystem::exists(docs + "bin.dat"));
-  EXPECT_EQ(jsonField(host.request(request("removeDocument", at + R"(,"nameFile":"bin.dat")")), "description"),
+  EXPECT_FALSE(std::filesystem::exists(docs + "a.dat"));
+  EXPECT_EQ(jsonField(host.request(request("removeDocument", at + R"("nameFile":"a.dat")")), "description"),
             "Error delete file");
-}
 
-TEST_F(HostEndToEnd, NamesThatLeaveTheWorkingDirectoryAreRefused) {
-  writeFile(tmp_.path() + "secret", "s");
-  HostProcess host(tmp_.path());
   for (const std::string name : {"../secret", "..", ".", "a/b", R"(..\\secret)", R"(x\u0000y)"}) {
     const std::string extra = R"("nameFile":")" + name + "\"";
-    EXPECT_EQ(jsonField(host.request(request("removeDocument", extra)), "description"), "Invalid file name") << name;
-    EXPECT_EQ(jsonField(getDocument(host, extra, "n", nullptr, nullptr), "description"), "Invalid file name") << name;
-    for (const std::string command : {"saveDocument", "closeDocument", "createDocument"}) {
+    for (const std::string command : {"removeDocument", "saveDocument", "closeDocument", "createDocument"})
       EXPECT_EQ(jsonField(host.request(request(command, extra)), "description"), "Invalid file name") << name;
-    }
-    EXPECT_EQ(jsonField(host.request(request("openDocument", extra + R"(,"contentFile":"QUJD")")), "description"),
+    EXPECT_EQ(jsonField(host.transfer(request("getDocument", extra, "n")), "description"),
               "Invalid file name");
+    EXPECT_EQ(
+        jsonField(host.request(request("openDocument", extra + R"(,"contentFile":"QUJD")")), "description"),
+        "Invalid file name");
   }
   EXPECT_TRUE(std::filesystem::exists(tmp_.path() + "secret"));
 }
@@ -220,11 +162,12 @@ TEST_F(HostEndToEnd, LargeDocumentTravelsInPartsThatJoinByteForByte) {
   std::string bytes(5 * 1024 * 1024 + 17, '\0');
   for (char& c : bytes) c = static_cast<char>(random());
   std::filesystem::create_directory(tmp_.path() + "ormid_doc_editor");
-  writeFile(tmp_.path() + "ormid_doc_editor/big.bin", bytes);
+  writeFileText(tmp_.path() + "ormid_doc_editor/big.bin", bytes);
   HostProcess host(tmp_.path());
   int answers = 0;
   std::size_t largest = 0;
-  const std::string complete = getDocument(host, R"("nameFile":"big.bin")", "big", &answers, &largest);
+  const std::string complete =
+      host.transfer(request("getDocument", R"("nameFile":"big.bin")", "big"), &answers, &largest);
   EXPECT_GT(answers, 5);
   EXPECT_LE(largest, 1048576u);
   const std::vector<unsigned char> decoded = base64Decode(jsonField(complete, "contentFile"));

@@ -1,12 +1,14 @@
 #include "tests/e2e/host_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -30,13 +32,10 @@ std::vector<std::string> hostCommand() {
     for (std::string word; in >> word;) words.push_back(word);
     return words;
   }
+  // The build's host, else the one beside the test binary.
   const char* dir = std::getenv("ORMID_TEST_BINARY_DIR");
-  std::string binary = dir ? std::string(dir) + "/bin/ormid-doc-editor" : "ormid-doc-editor";
-  if (!dir) {
-    // Beside the test binary.
-    binary = std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/ormid-doc-editor";
-  }
-  return {binary};
+  return {dir ? std::string(dir) + "/bin/ormid-doc-editor"
+              : std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/ormid-doc-editor"};
 }
 
 }  // namespace
@@ -49,13 +48,9 @@ bool windowsHost() {
 std::string hostPath(const std::string& path) {
   if (!windowsHost()) return path;
   std::string result = "Z:" + path;
-  for (char& c : result) {
-    if (c == '/') c = '\\';
-  }
+  std::replace(result.begin(), result.end(), '/', '\\');
   return result;
 }
-
-char hostSeparator() { return windowsHost() ? '\\' : '/'; }
 
 TempDir::TempDir() {
   std::string pattern = std::filesystem::temp_directory_path().string() + "/ormid-test-XXXXXX";
@@ -84,22 +79,18 @@ HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, 
   env["TMPDIR"] = tmpdir;
   // No word processor unless a test asks for one.
   env["ORMID_EDITOR"] = "none";
-  if (windowsHost()) {
-    std::string windowsTemp = hostPath(tmpdir);
-    env["TMP"] = windowsTemp;
-    env["TEMP"] = windowsTemp;
-  }
+  if (windowsHost()) env["TMP"] = env["TEMP"] = hostPath(tmpdir);
   for (const auto& [key, value] : environment) env[key] = value;
   std::vector<std::string> entries;
   for (const auto& [key, value] : env) entries.push_back(key + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& entry : entries) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
   std::vector<std::string> command = hostCommand();
-  std::vector<char*> argv;
-  for (std::string& word : command) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  auto pointers = [](std::vector<std::string>& words) {
+    std::vector<char*> result;
+    for (std::string& word : words) result.push_back(word.data());
+    result.push_back(nullptr);
+    return result;
+  };
+  std::vector<char*> envp = pointers(entries), argv = pointers(command);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -150,7 +141,8 @@ void HostProcess::send(const std::string& json) {
 bool HostProcess::readExactly(char* out, std::size_t size, std::chrono::steady_clock::time_point deadline) {
   std::size_t done = 0;
   while (done < size) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd p{out_, POLLIN, 0};
     const int ready = poll(&p, 1, static_cast<int>(left.count()));
@@ -169,7 +161,8 @@ std::optional<std::string> HostProcess::receive(std::chrono::milliseconds timeou
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   unsigned char header[4];
   if (!readExactly(reinterpret_cast<char*>(header), 4, deadline)) return std::nullopt;
-  const std::uint32_t n = header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
+  const std::uint32_t n =
+      header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
   std::string body(n, '\0');
   if (!readExactly(body.data(), n, deadline)) return std::nullopt;
   return body;
@@ -181,18 +174,28 @@ std::string HostProcess::request(const std::string& json, std::chrono::milliseco
 }
 
 std::string HostProcess::drain(std::chrono::milliseconds timeout) {
-  std::string got;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char buffer[4096];
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return got;
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return got;
-    const ssize_t n = read(out_, buffer, sizeof buffer);
-    if (n <= 0) return got;
-    got.append(buffer, static_cast<std::size_t>(n));
+  std::string got;
+  for (char c; readExactly(&c, 1, deadline);) got += c;
+  return got;
+}
+
+std::string HostProcess::transfer(const std::string& request, int* answers, std::size_t* largest) {
+  std::string joined;
+  for (int i = 0; i < 100000; ++i) {
+    const std::string answer = this->request(request);
+    if (answers) ++*answers;
+    if (largest) *largest = std::max(*largest, answer.size());
+    const std::string part = jsonField(answer, "part");
+    if (part.rfind('<', 0) == 0) {
+      ADD_FAILURE() << answer.substr(0, 300);
+      return joined;
+    }
+    joined += part;
+    if (jsonField(answer, "last") == "true") return joined;
   }
+  ADD_FAILURE() << "transfer did not end";
+  return joined;
 }
 
 void HostProcess::closeInput() {
@@ -215,11 +218,26 @@ int HostProcess::wait(std::chrono::milliseconds timeout) {
   }
 }
 
-std::string HostProcess::errorOutput() const {
-  std::ifstream in(errorPath_);
+std::string HostProcess::errorOutput() const { return fileText(errorPath_); }
+
+std::string fileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+void writeFileText(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string jsonEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
 }
 
 std::string jsonField(const std::string& json, const std::string& key) {

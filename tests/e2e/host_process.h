@@ -33,8 +33,6 @@ class TempDir {
 bool windowsHost();
 // How the host names a local path: "Z:\dir\file" for the Windows program.
 std::string hostPath(const std::string& path);
-// The separator the host uses in paths.
-char hostSeparator();
 
 class HostProcess {
  public:
@@ -52,11 +50,13 @@ class HostProcess {
   std::string request(const std::string& json, std::chrono::milliseconds timeout = 20s);
   // Bytes that arrive on stdout within `timeout` (for checking that nothing does).
   std::string drain(std::chrono::milliseconds timeout);
+  // Joins the parts of a document transfer, repeating `request` until the
+  // last part; the complete answer. Counts the answers and the largest frame.
+  std::string transfer(const std::string& request, int* answers = nullptr, std::size_t* largest = nullptr);
   void closeInput();
   // Waits for the exit; the exit code, or -1 on a time-out (the host is then killed).
   int wait(std::chrono::milliseconds timeout = 30s);
   std::string errorOutput() const;
-  pid_t pid() const { return pid_; }
 
  private:
   bool readExactly(char* out, std::size_t size, std::chrono::steady_clock::time_point deadline);
@@ -71,5 +71,9 @@ class HostProcess {
 // Splits a JSON text produced by the host into its string members (top level
 // and one level down), enough for the checks the tests make.
 std::string jsonField(const std::string& json, const std::string& key);
+// `text` inside a JSON string: backslashes and quotes escaped.
+std::string jsonEscape(const std::string& text);
+std::string fileText(const std::string& path);
+void writeFileText(const std::string& path, const std::string& bytes);
 
 }  // namespace ormid::test

@@ -1,14 +1,11 @@
 // Every command end to end against the stand-in word processor, with the
 // events the page hears.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "host/word/base64.h"
@@ -16,22 +13,6 @@
 
 namespace ormid::test {
 namespace {
-
-std::string jsonEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string encode(const std::string& bytes) {
   return base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -54,8 +35,9 @@ class StandinEndToEnd : public ::testing::Test {
                   const std::string& id = "1") {
     std::string dir = hostPath(docs_);
     dir.pop_back();  // the host adds the separator
-    return R"({"messageId":")" + id + R"(","contentId":"c","destination":"ormidDocEditorNative","command":")" +
-           command + R"(","workingDirectory":")" + jsonEscape(dir) + R"(","nameFile":")" + jsonEscape(name) + "\"" +
+    return R"({"messageId":")" + id +
+           R"(","contentId":"c","destination":"ormidDocEditorNative","command":")" + command +
+           R"(","workingDirectory":")" + jsonEscape(dir) + R"(","nameFile":")" + jsonEscape(name) + "\"" +
            (extra.empty() ? "" : "," + extra) + "}";
   }
   static std::string editor(const std::string& command) {
@@ -63,26 +45,10 @@ class StandinEndToEnd : public ::testing::Test {
   }
   // The event message the page gets for a document of docs_.
   std::string event(const std::string& command, const std::string& name) {
-    std::string dir = hostPath(docs_);
     std::string escaped;
-    for (char c : dir) {
-      if (c == '/') escaped += "\\/";
-      else if (c == '\\') escaped += "\\\\";
-      else escaped += c;
-    }
+    for (char c : jsonEscape(hostPath(docs_))) escaped += c == '/' ? std::string("\\/") : std::string(1, c);
     return R"({"command":")" + command + R"(","destination":"ormidDocEditorWebPage","nameFile":")" + name +
            R"(","status":{"result":"success"},"workingDirectory":")" + escaped + "\"}";
-  }
-  // Joins a document transfer; the complete answer.
-  std::string fetch(HostProcess& host, const std::string& command, const std::string& name, const std::string& id) {
-    std::string joined;
-    for (int i = 0; i < 1000; ++i) {
-      const std::string answer = host.request(doc(command, name, "", id));
-      joined += jsonField(answer, "part");
-      if (jsonField(answer, "last") == "true") return joined;
-    }
-    ADD_FAILURE() << "transfer did not end";
-    return joined;
   }
   // Opens the control FIFO for writing once the stand-in reads it.
   int openControl() {
@@ -113,9 +79,10 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
             R"({"command":"openEditor","contentId":"c","messageId":"e","status":{"result":"success"}})");
   EXPECT_EQ(jsonField(host.request(editor("openEditor")), "description"), "Word application is already open");
 
-  EXPECT_EQ(jsonField(host.request(doc("openDocument", name, R"("contentFile":")" + encode(content) + "\"")), "result"),
+  EXPECT_EQ(jsonField(host.request(doc("openDocument", name, R"("contentFile":")" + encode(content) + "\"")),
+                      "result"),
             "success");
-  EXPECT_EQ(readFile(docs_ + name), content);
+  EXPECT_EQ(fileText(docs_ + name), content);
 
   // A save is announced, then answered.
   EXPECT_EQ(host.request(doc("saveDocument", name)), event("documentSaveEvent", name));
@@ -128,7 +95,7 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   ASSERT_EQ(jsonField(first, "last"), "true") << first;
   EXPECT_EQ(jsonField(jsonField(first, "part"), "contentFile"), encode(content));
 
-  EXPECT_EQ(jsonField(fetch(host, "getDocument", name, "g"), "contentFile"), encode(content));
+  EXPECT_EQ(jsonField(host.transfer(doc("getDocument", name, "", "g")), "contentFile"), encode(content));
 
   // The new document is saved under its name: announced like any save, before it has that name.
   EXPECT_EQ(host.request(doc("createDocument", "new.docx")),
@@ -141,15 +108,18 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   EXPECT_EQ(host.request(doc("closeDocument", "new.docx")), event("documentCloseEvent", "new.docx"));
   EXPECT_EQ(jsonField(host.receive().value_or(""), "result"), "success");
   EXPECT_TRUE(std::filesystem::exists(docs_ + "new.docx"));
-  EXPECT_EQ(host.request(doc("closeDocument", name, R"("isRemoveFile":true)")), event("documentCloseEvent", name));
+  EXPECT_EQ(host.request(doc("closeDocument", name, R"("isRemoveFile":true)")),
+            event("documentCloseEvent", name));
   EXPECT_EQ(jsonField(host.receive().value_or(""), "result"), "success");
   EXPECT_FALSE(std::filesystem::exists(docs_ + name));
   EXPECT_EQ(jsonField(host.request(doc("saveDocument", name)), "description"), "Document not openning");
 
   EXPECT_EQ(jsonField(host.request(doc("removeDocument", "new.docx")), "result"), "success");
   EXPECT_EQ(jsonField(host.request(editor("closeEditor")), "result"), "success");
-  EXPECT_EQ(jsonField(host.request(editor("closeEditor")), "description"), "Instace word application not found");
-  EXPECT_EQ(jsonField(host.request(doc("saveDocument", name)), "description"), "Word application not running");
+  EXPECT_EQ(jsonField(host.request(editor("closeEditor")), "description"),
+            "Instace word application not found");
+  EXPECT_EQ(jsonField(host.request(doc("saveDocument", name)), "description"),
+            "Word application not running");
   host.closeInput();
   EXPECT_EQ(host.wait(), 1);
 }
@@ -157,56 +127,50 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
 TEST_F(StandinEndToEnd, FailuresOfTheWordProcessor) {
   struct Case {
     std::string failures;
-    std::string request;  // after openEditor, unless it is "openEditor" itself
+    std::string command;  // after a document was opened, unless it opens or creates one itself
     std::string description;
     bool fileLeft;
   };
-  const std::vector<Case> cases = {
+  const Case cases[] = {
       {"Application.Visible=0x80004005", "openEditor", "Error create visible word application", false},
       {"Application.Activate=0x80004005", "openEditor", "Error activate word application", false},
-      {"Documents.Open=0x800A1066", "open", "Error open document", false},
-      {"Application.Documents=0x80004005", "open", "Error get documents", false},
-      {"Documents.Add=0x80004005", "create", "Error add document", false},
-      {"Document.SaveAs=0x800A1066", "create", "Error save add document", false},
-      {"Document.SaveAs=0x800A1066", "saveAndGet", "Save document error", true},
-      {"Document.Close=0x800A1066", "close", "Close document error", true},
-      {"Documents.Count=0x80004005", "save", "Error get documents count", true},
+      {"Documents.Open=0x800A1066", "openDocument", "Error open document", false},
+      {"Application.Documents=0x80004005", "openDocument", "Error get documents", false},
+      {"Documents.Add=0x80004005", "createDocument", "Error add document", false},
+      {"Document.SaveAs=0x800A1066", "createDocument", "Error save add document", false},
+      {"Document.SaveAs=0x800A1066", "saveAndGetDocument", "Save document error", true},
+      {"Document.Close=0x800A1066", "closeDocument", "Close document error", true},
+      {"Documents.Count=0x80004005", "saveDocument", "Error get documents count", true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.failures + " " + c.command);
     TempDir tmp;
     docs_ = tmp.path() + "docs/";
     std::filesystem::create_directory(docs_);
     HostProcess host(tmp.path(), environment(c.failures));
-    if (c.request == "openEditor") {
-      EXPECT_EQ(jsonField(host.request(editor("openEditor")), "description"), c.description) << c.failures;
+    const std::string open = R"("contentFile":"Ynl0ZXM=")";
+    if (c.command == "openEditor") {
+      EXPECT_EQ(jsonField(host.request(editor("openEditor")), "description"), c.description);
       // Not connected: the next command does not find a running editor.
-      EXPECT_EQ(jsonField(host.request(doc("saveDocument", "x")), "description"), "Word application not running");
+      EXPECT_EQ(jsonField(host.request(doc("saveDocument", "x")), "description"),
+                "Word application not running");
       continue;
     }
-    if (c.request != "open" && c.request != "create") {
+    if (c.command != "openDocument" && c.command != "createDocument") {
       // A document written directly and opened without failures first.
-      std::ofstream(docs_ + "d.docx") << "bytes";
-      ASSERT_EQ(jsonField(host.request(doc("openDocument", "d.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
-                "success");
+      writeFileText(docs_ + "d.docx", "bytes");
+      ASSERT_EQ(jsonField(host.request(doc("openDocument", "d.docx", open)), "result"), "success");
     }
-    std::string answer;
-    if (c.request == "open") {
-      answer = host.request(doc("openDocument", "d.docx", R"("contentFile":"Ynl0ZXM=")"));
-    } else if (c.request == "create") {
-      answer = host.request(doc("createDocument", "d.docx"));
-    } else if (c.request == "saveAndGet") {
-      answer = host.request(doc("saveAndGetDocument", "d.docx"));
-      EXPECT_EQ(jsonField(answer, "contentFile"), "<absent>") << "no read after a failed save";
-      answer = jsonField(answer, "part");
-    } else if (c.request == "close") {
-      answer = host.request(doc("closeDocument", "d.docx", R"("isRemoveFile":true)"));
-    } else {
-      answer = host.request(doc("saveDocument", "d.docx"));
-    }
+    std::string answer = host.request(doc(c.command, "d.docx",
+                                          c.command == "openDocument"    ? open
+                                          : c.command == "closeDocument" ? R"("isRemoveFile":true)"
+                                                                         : ""));
     // A save or close event may come first.
     if (jsonField(answer, "command").find("Event") != std::string::npos) answer = host.receive().value_or("");
-    EXPECT_EQ(jsonField(answer, "description"), c.description) << c.failures;
-    EXPECT_EQ(std::filesystem::exists(docs_ + "d.docx"), c.fileLeft) << c.failures;
+    EXPECT_EQ(jsonField(answer, "contentFile"), "<absent>") << "no read after a failed save";
+    if (c.command == "saveAndGetDocument") answer = jsonField(answer, "part");
+    EXPECT_EQ(jsonField(answer, "description"), c.description);
+    EXPECT_EQ(std::filesystem::exists(docs_ + "d.docx"), c.fileLeft);
   }
 }
 
@@ -214,7 +178,8 @@ TEST_F(StandinEndToEnd, EditorThatQuitsOnItsOwnIsStartedAgain) {
   fifo_ = tmp_.path() + "control";
   ASSERT_EQ(mkfifo(fifo_.c_str(), 0600), 0);
   HostProcess host(tmp_.path(), environment());
-  ASSERT_EQ(jsonField(host.request(doc("openDocument", "u.docx", R"("contentFile":"b25l")")), "result"), "success");
+  ASSERT_EQ(jsonField(host.request(doc("openDocument", "u.docx", R"("contentFile":"b25l")")), "result"),
+            "success");
   const int fd = openControl();
   ASSERT_GE(fd, 0);
 
@@ -223,8 +188,8 @@ TEST_F(StandinEndToEnd, EditorThatQuitsOnItsOwnIsStartedAgain) {
   control(fd, "save " + hostPath(docs_) + "u.docx");
   EXPECT_EQ(host.receive().value_or(""), event("documentSaveEvent", "u.docx"));
   // The event comes before the save itself.
-  for (int i = 0; i < 200 && readFile(docs_ + "u.docx") != "two"; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(readFile(docs_ + "u.docx"), "two");
+  for (int i = 0; i < 200 && fileText(docs_ + "u.docx") != "two"; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(fileText(docs_ + "u.docx"), "two");
   control(fd, "activate");
   control(fd, "close " + hostPath(docs_) + "u.docx");
   EXPECT_EQ(host.receive().value_or(""), event("documentCloseEvent", "u.docx"));
@@ -232,7 +197,8 @@ TEST_F(StandinEndToEnd, EditorThatQuitsOnItsOwnIsStartedAgain) {
 
   control(fd, "quit");
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(jsonField(host.request(doc("saveDocument", "u.docx")), "description"), "Word application not running");
+  EXPECT_EQ(jsonField(host.request(doc("saveDocument", "u.docx")), "description"),
+            "Word application not running");
   EXPECT_EQ(jsonField(host.request(editor("openEditor")), "result"), "success");
   close(fd);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,6 +35,11 @@ struct FakeMainThread {
     };
   }
 };
+
+std::string req(const std::string& command, const std::string& extra = "") {
+  return R"({"messageId":"1","contentId":"c","command":")" + command + "\"" +
+         (extra.empty() ? "" : "," + extra) + "}";
+}
 
 std::string answerTo(DocEditorJsonProcessing& processing, const std::string& request) {
   std::u16string wide;
@@ -89,7 +95,8 @@ TEST_F(ProtocolTest, RejectedRequestsAnswerWithStatusOnly) {
   const std::vector<Case> cases = {
       {"not json", R"({"status":{"description":"JSON failed to parse","result":"error"}})"},
       {"", R"({"status":{"description":"JSON failed to parse","result":"error"}})"},
-      {R"(["messageId"])", R"({"status":{"description":"The root element is not an object","result":"error"}})"},
+      {R"(["messageId"])",
+       R"({"status":{"description":"The root element is not an object","result":"error"}})"},
       {R"("text")", R"({"status":{"description":"The root element is not an object","result":"error"}})"},
       {R"({"contentId":"c","command":"bogus"})",
        R"({"command":"bogus","contentId":"c","status":{"description":"Request messageId not found","result":"error"}})"},
@@ -116,32 +123,34 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
   struct Case {
     std::string request;
     CommandMessage message;
-    std::string workingDirectory;  // empty: the default one
+    std::optional<std::string> workingDirectory;  // none: the default one
     std::string nameFile;
     std::string contentFile;
     bool isRemoveFile;
   };
-  const std::string wd = dir_ + "docs";
+  const std::string wd = dir_ + "docs", kept = dir_ + "x" + sep_;
+  const std::nullopt_t none = std::nullopt;
   const std::vector<Case> cases = {
-      {R"({"messageId":"1","contentId":"c","command":"openEditor"})", openEditorMessage, "", "", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"closeEditor"})", closeEditorMessage, "", "", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"saveDocument","nameFile":"a.docx",)"
-       R"("workingDirectory":")" + jsonText(wd) + R"("})",
-       saveDocumentMessage, wd + sep_, "a.docx", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"closeDocument","nameFile":"a","isRemoveFile":true})",
-       closeDocumentMessage, "", "a", "", true},
-      {R"({"messageId":"1","contentId":"c","command":"closeDocument","nameFile":"a","isRemoveFile":"true"})",
-       closeDocumentMessage, "", "a", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"openDocument","nameFile":"é.docx","contentFile":"QUJD"})",
-       openDocumentMessage, "", toAnsi(u"é.docx"), "QUJD", false},  // the system code page's bytes
-      {R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a"})", removeDocumentMessage, "",
-       "a", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"createDocument","nameFile":"a"})", createDocumentMessage, "",
-       "a", "", false},
-      {R"({"messageId":"1","contentId":"c","command":"getDocument","nameFile":"a"})", getDocumentMessage, "", "a", "",
+      {req("openEditor"), openEditorMessage, none, "", "", false},
+      {req("closeEditor"), closeEditorMessage, none, "", "", false},
+      // An empty directory stays empty (relative paths); one with a separator is kept.
+      {req("removeDocument", R"("nameFile":"a","workingDirectory":"")"), removeDocumentMessage, "", "a", "",
        false},
+      {req("removeDocument", R"("nameFile":"a","workingDirectory":")" + jsonText(kept) + "\""),
+       removeDocumentMessage, kept, "a", "", false},
+      {req("saveDocument", R"("nameFile":"a.docx","workingDirectory":")" + jsonText(wd) + "\""),
+       saveDocumentMessage, wd + sep_, "a.docx", "", false},
+      {req("closeDocument", R"("nameFile":"a","isRemoveFile":true)"), closeDocumentMessage, none, "a", "",
+       true},
+      {req("closeDocument", R"("nameFile":"a","isRemoveFile":"true")"), closeDocumentMessage, none, "a", "",
+       false},
+      {req("openDocument", R"("nameFile":"é.docx","contentFile":"QUJD")"), openDocumentMessage, none,
+       toAnsi(u"é.docx"), "QUJD", false},  // the system code page's bytes
+      {req("removeDocument", R"("nameFile":"a")"), removeDocumentMessage, none, "a", "", false},
+      {req("createDocument", R"("nameFile":"a")"), createDocumentMessage, none, "a", "", false},
+      {req("getDocument", R"("nameFile":"a")"), getDocumentMessage, none, "a", "", false},
       {R"({"messageId":"2","contentId":"c","command":"saveAndGetDocument","nameFile":"a"})",
-       saveAndGetDocumentMessage, "", "a", "", false},
+       saveAndGetDocumentMessage, none, "a", "", false},
   };
   for (const Case& c : cases) {
     main_.calls.clear();
@@ -150,8 +159,7 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
     const Call& call = main_.calls[0];
     EXPECT_EQ(call.message, c.message) << c.request;
     if (c.message == openEditorMessage || c.message == closeEditorMessage) continue;
-    EXPECT_EQ(call.inputs.workingDirectory,
-              c.workingDirectory.empty() ? dir_ + "ormid_doc_editor" + sep_ : c.workingDirectory)
+    EXPECT_EQ(call.inputs.workingDirectory, c.workingDirectory.value_or(dir_ + "ormid_doc_editor" + sep_))
         << c.request;
     EXPECT_EQ(call.inputs.nameFile, c.nameFile);
     EXPECT_EQ(call.inputs.contentFile, c.contentFile);
@@ -160,45 +168,39 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
   }
 }
 
-TEST_F(ProtocolTest, WorkingDirectoryRules) {
-  // An empty directory stays empty (relative paths); one with a separator is kept.
-  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a","workingDirectory":""})");
-  const std::string kept = dir_ + "x" + sep_;
-  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"removeDocument","nameFile":"a",)"
-                        R"("workingDirectory":")" + jsonText(kept) + R"("})");
-  ASSERT_EQ(main_.calls.size(), 2u);
-  EXPECT_EQ(main_.calls[0].inputs.workingDirectory, "");
-  EXPECT_EQ(main_.calls[1].inputs.workingDirectory, kept);
-}
-
 TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {
   main_.next = {u"error", u"Word application not running", ""};
   const std::string answer = answerTo(
       processing_,
       R"({"workingDirectory":"a\/b","nameFile":"q\"x","isRemoveFile":false,"destination":"ormidDocEditorNative","command":"closeDocument","contentId":"𝄞","messageId":"\u0001\t"})");
-  EXPECT_EQ(answer,
-            R"({"command":"closeDocument","contentId":"𝄞","destination":"ormidDocEditorWebExt","isRemoveFile":false,)"
-            R"("messageId":"\u0001\t","nameFile":"q\"x","status":{"description":"Word application not running",)"
-            R"("result":"error"},"workingDirectory":"a\/b"})");
+  EXPECT_EQ(
+      answer,
+      R"({"command":"closeDocument","contentId":"𝄞","destination":"ormidDocEditorWebExt","isRemoveFile":false,)"
+      R"("messageId":"\u0001\t","nameFile":"q\"x","status":{"description":"Word application not running",)"
+      R"("result":"error"},"workingDirectory":"a\/b"})");
   // Any other destination is not echoed; a lone surrogate goes out as U+FFFD.
   main_.next = {u"success", u"", ""};
-  const std::string other =
-      answerTo(processing_, R"({"destination":"ormidDocEditorWebExt","command":"openEditor","contentId":"\ud800","messageId":"1"})");
-  EXPECT_EQ(other, "{\"command\":\"openEditor\",\"contentId\":\"\xEF\xBF\xBD\",\"messageId\":\"1\",\"status\":{\"result\":\"success\"}}");
+  const std::string other = answerTo(
+      processing_,
+      R"({"destination":"ormidDocEditorWebExt","command":"openEditor","contentId":"\ud800","messageId":"1"})");
+  EXPECT_EQ(other,
+            "{\"command\":\"openEditor\",\"contentId\":\"\xEF\xBF\xBD\",\"messageId\":\"1\",\"status\":{"
+            "\"result\":\"success\"}}");
 }
 
 TEST_F(ProtocolTest, OutputsOfAnEarlierCommandNeverLeakIntoTheNextAnswer) {
   // The fake hands back only what the main thread wrote this time.
   main_.next = {u"error", u"Error open file", ""};
-  answerTo(processing_, R"({"messageId":"1","contentId":"c","command":"getDocument","nameFile":"a"})");
+  answerTo(processing_, req("getDocument", R"("nameFile":"a")"));
   main_.next = {u"success", u"", ""};
-  const std::string answer = answerTo(processing_, R"({"messageId":"2","contentId":"c","command":"saveDocument","nameFile":"a"})");
+  const std::string answer =
+      answerTo(processing_, R"({"messageId":"2","contentId":"c","command":"saveDocument","nameFile":"a"})");
   EXPECT_EQ(answer.find("Error open file"), std::string::npos);
 }
 
 // Joins the parts of a transfer; checks every answer on the way.
-std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& request, std::vector<std::size_t>* sizes,
-                     int* answers = nullptr) {
+std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& request,
+                     std::vector<std::size_t>* sizes) {
   std::string joined;
   for (int i = 0; i < 10000; ++i) {
     const std::string answer = answerTo(processing, request);
@@ -213,7 +215,6 @@ std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& req
     EXPECT_FALSE(part.empty());
     if (sizes) sizes->push_back(part.size());
     joined += part;
-    if (answers) ++*answers;
     if (split.at(u"last")->asBool()) return joined;
   }
   ADD_FAILURE() << "transfer never ended";
@@ -221,38 +222,19 @@ std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& req
 }
 
 TEST_F(ProtocolTest, DocumentAnswerOf600000BytesGoesInTwoPartsAtLength200) {
-  const std::string request =
-      R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" + std::string(200, 'x');
+  std::string request = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")";
+  request += std::string(200 - 2 - request.size(), 'x') + "\"}";
   auto sized = [&](std::size_t contentSize) {
-    FakeMainThread main;
-    main.next = {u"success", u"", std::string(contentSize, 'A')};
-    DocEditorJsonProcessing processing(main.handOff());
-    std::u16string wide;
-    utf8ToWide(request.substr(0, 200 - 2) + "\"}", wide);
-    std::string answer;
-    processing.processingMessage(wide, 200, answer);
+    main_.next = {u"success", u"", std::string(contentSize, 'A')};
     std::vector<std::size_t> sizes;
-    std::u16string first;
-    utf8ToWide(answer, first);
-    auto parsed = parseJson(first);
-    const JsonObject& split = parsed->asObject().at(u"split")->asObject();
-    sizes.push_back(wideToUtf8(split.at(u"part")->asString()).size());
-    while (!parsed->asObject().at(u"split")->asObject().at(u"last")->asBool()) {
-      processing.processingMessage(wide, 200, answer);
-      utf8ToWide(answer, first);
-      parsed = parseJson(first);
-      sizes.push_back(wideToUtf8(parsed->asObject().at(u"split")->asObject().at(u"part")->asString()).size());
-    }
+    fetchAll(processing_, request, &sizes);
     return sizes;
   };
   // Size of the complete answer without the content, then the content that makes it 600,000 bytes.
-  std::vector<std::size_t> probe = sized(1);
+  const std::vector<std::size_t> probe = sized(1);
   ASSERT_EQ(probe.size(), 1u);
-  const std::size_t overhead = probe[0] - 1;
-  const std::vector<std::size_t> sizes = sized(600000 - overhead);
-  ASSERT_EQ(sizes.size(), 2u);
-  EXPECT_EQ(sizes[0], 523676u);
-  EXPECT_EQ(sizes[1], 76324u);
+  const std::vector<std::size_t> sizes = sized(600000 - (probe[0] - 1));
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{523676u, 76324u}));
 }
 
 TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
@@ -271,15 +253,15 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
     for (int i = 0; i < c.repeats / 2; ++i) description += (i % 3 == 0) ? u"é/𝄞" : u"\"\\a";
     main_.next = {u"error", description, content};
     DocEditorJsonProcessing processing(main_.handOff());
-    const std::string request = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" +
-                                std::string(c.pad, 'p') + "\"}";
-    const std::size_t padSize = c.pad;
+    const std::string request =
+        R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" +
+        std::string(c.pad, 'p') + "\"}";
     std::vector<std::size_t> sizes;
     const std::string joined = fetchAll(processing, request, &sizes);
     std::u16string wide;
-    ASSERT_TRUE(utf8ToWide(joined, wide)) << padSize;
+    ASSERT_TRUE(utf8ToWide(joined, wide)) << c.pad;
     auto complete = parseJson(wide);
-    ASSERT_TRUE(complete) << padSize;
+    ASSERT_TRUE(complete) << c.pad;
     EXPECT_EQ(complete->asObject().at(u"contentFile")->asString(), asciiToWide(content));
     EXPECT_EQ(complete->asObject().at(u"status")->asObject().at(u"description")->asString(), description);
     EXPECT_GT(sizes.size(), 1u);
@@ -296,7 +278,8 @@ TEST_F(ProtocolTest, RepeatedRequestIsServedFromThePendingAnswer) {
   // Another command with the same messageId is ordinary and leaves the transfer alone.
   answerTo(processing_, R"({"messageId":"m","contentId":"c","command":"saveDocument","nameFile":"a"})");
   // A continuation that fails another check still carries the next part, with its own error.
-  const std::string next = answerTo(processing_, R"({"messageId":"m","command":"getDocument","nameFile":"a"})");
+  const std::string next =
+      answerTo(processing_, R"({"messageId":"m","command":"getDocument","nameFile":"a"})");
   EXPECT_NE(next.find(R"("split":{"last":false,"part":")"), std::string::npos);
   EXPECT_NE(next.find(R"("status":{"description":"Request contentId not found","result":"error"})"),
             std::string::npos);
@@ -312,10 +295,11 @@ TEST_F(ProtocolTest, RepeatedRequestIsServedFromThePendingAnswer) {
 TEST_F(ProtocolTest, EmptyDocumentGivesACompleteAnswerWithoutContent) {
   const std::string answer =
       answerTo(processing_, R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a"})");
-  EXPECT_EQ(answer,
-            R"({"command":"getDocument","contentId":"c","messageId":"m","nameFile":"a","split":{"last":true,"part":)"
-            R"("{\"command\":\"getDocument\",\"contentId\":\"c\",\"messageId\":\"m\",\"nameFile\":\"a\",)"
-            R"(\"status\":{\"result\":\"success\"}}"},"status":{"result":"success"}})");
+  EXPECT_EQ(
+      answer,
+      R"({"command":"getDocument","contentId":"c","messageId":"m","nameFile":"a","split":{"last":true,"part":)"
+      R"("{\"command\":\"getDocument\",\"contentId\":\"c\",\"messageId\":\"m\",\"nameFile\":\"a\",)"
+      R"(\"status\":{\"result\":\"success\"}}"},"status":{"result":"success"}})");
 }
 
 TEST(PartSizeBound, FollowsTheRequestLength) {
@@ -327,19 +311,6 @@ TEST(PartSizeBound, FollowsTheRequestLength) {
 }
 
 // ---- Frames ----
-
-struct Memory {
-  std::string data;
-  std::size_t position = 0;
-  ReadBytes reader() {
-    return [this](void* out, std::size_t size) {
-      const std::size_t n = std::min(size, data.size() - position);
-      std::memcpy(out, data.data() + position, n);
-      position += n;
-      return n;
-    };
-  }
-};
 
 TEST(Frames, LengthsBodiesAndTheEndOfInput) {
   struct Case {
@@ -355,11 +326,17 @@ TEST(Frames, LengthsBodiesAndTheEndOfInput) {
       {"", 0, "", false},
       {std::string("\x00\x00\x00\x00", 4), 0, "", false},
       {std::string("\x00\x00\x00\x80xyz", 7), 0x80000000u, "", true},
-      {std::string("\x0D\x0A\x1A\x00", 4) + std::string(0x1A0A0D, 'x'), 0x1A0A0D, std::string(0x1A0A0D, 'x'), false},
+      {std::string("\x0D\x0A\x1A\x00", 4) + std::string(0x1A0A0D, 'x'), 0x1A0A0D, std::string(0x1A0A0D, 'x'),
+       false},
   };
   for (const Case& c : cases) {
-    Memory memory{c.input};
-    const Frame frame = readFrame(memory.reader());
+    std::size_t position = 0;
+    const Frame frame = readFrame([&](void* out, std::size_t size) {
+      const std::size_t n = std::min(size, c.input.size() - position);
+      std::memcpy(out, c.input.data() + position, n);
+      position += n;
+      return n;
+    });
     EXPECT_EQ(frame.length, c.length);
     EXPECT_EQ(frame.body, c.body);
     EXPECT_EQ(frame.dropped, c.dropped);
@@ -367,33 +344,30 @@ TEST(Frames, LengthsBodiesAndTheEndOfInput) {
 }
 
 TEST(Frames, ADroppedBodyIsReadAwaySoTheNextFrameIsInStep) {
-  Memory memory{std::string("\x00\x00\x00\x50", 4)};  // 1.25 GiB announced
-  // Feed a reader that serves zeros for the announced size, then a real frame.
-  std::size_t served = 0;
-  const std::size_t announced = 0x50000000;
-  const std::string next("\x02\x00\x00\x00{}", 6);
-  std::size_t headerDone = 0;
+  // 1.25 GiB announced and served as 'z', then a real frame.
+  const std::uint64_t announced = 0x50000000;
+  const std::string header("\x00\x00\x00\x50", 4), next("\x02\x00\x00\x00{}", 6);
+  std::uint64_t position = 0;
   ReadBytes read = [&](void* out, std::size_t size) -> std::size_t {
     auto* bytes = static_cast<char*>(out);
-    if (headerDone < 4) {
-      bytes[0] = memory.data[headerDone++];
+    if (position < 4) {
+      bytes[0] = header[position++];
       return 1;
     }
-    if (served < announced) {
-      const std::size_t n = std::min(size, announced - served);
+    if (position < 4 + announced) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size, 4 + announced - position));
       std::memset(bytes, 'z', n);
-      served += n;
+      position += n;
       return n;
     }
-    const std::size_t offset = served - announced;
-    const std::size_t n = std::min(size, next.size() - offset);
+    const std::size_t offset = position - 4 - announced, n = std::min(size, next.size() - offset);
     std::memcpy(bytes, next.data() + offset, n);
-    served += n;
+    position += n;
     return n;
   };
   const Frame big = readFrame(read);
   EXPECT_TRUE(big.dropped);
-  EXPECT_EQ(served, announced);
+  EXPECT_EQ(position, 4 + announced);
   const Frame small = readFrame(read);
   EXPECT_EQ(small.length, 2u);
   EXPECT_EQ(small.body, "{}");

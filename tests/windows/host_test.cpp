@@ -1,9 +1,12 @@
 // The Windows program as only Windows shows it: its named mutex, its command
 // window's handling of a stray end-of-input message, and a word processor that
 // is a process of its own (the stand-in local server, registered as
-// "Word.Application" by run-suite.sh --server), which may quit on its own or die.
+// "Word.Application" by run-suite.sh --server, together with the type library
+// of the application events interface), which may quit on its own or die.
 #include <gtest/gtest.h>
-#include <windows.h>
+
+#include "ormid/com_api.h"
+#include "ormid/com_ptr.h"
 // windows.h must come first.
 #include <tlhelp32.h>
 
@@ -18,6 +21,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using ormid::com::ComPtr;
+
+constexpr IID kApplicationEvents = {0x000209FE, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 std::string directoryOfThisProgram() {
   char self[MAX_PATH];
@@ -37,37 +43,16 @@ void appendLine(const std::string& path, const std::string& line) {
   std::ofstream(path, std::ios::binary | std::ios::app) << line << "\n";
 }
 
-// A directory of its own per test, the host's temporary directory.
-class TempDir {
- public:
-  TempDir() {
-    char base[MAX_PATH];
-    GetTempPathA(MAX_PATH, base);
-    path_ = std::string(base) + "ormid-host-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-            std::to_string(counter_++) + "\\";
-    CreateDirectoryA(path_.c_str(), nullptr);
-  }
-  // The files of a test stay for inspection in the suite's prefix.
-  const std::string& path() const { return path_; }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-};
-
-// The processes whose parent is `parent`: COM starts a local server from the
-// client process that activates its class.
-std::vector<DWORD> childProcesses(DWORD parent) {
-  std::vector<DWORD> children;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return children;
-  PROCESSENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    if (entry.th32ParentProcessID == parent) children.push_back(entry.th32ProcessID);
-  }
-  CloseHandle(snapshot);
-  return children;
+// A new directory, the host's temporary directory for one test; its files stay
+// for inspection in the suite's prefix.
+std::string newTempDir() {
+  static int counter = 0;
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  const std::string path = std::string(base) + "ormid-host-test-" + std::to_string(GetCurrentProcessId()) +
+                           "-" + std::to_string(counter++) + "\\";
+  CreateDirectoryA(path.c_str(), nullptr);
+  return path;
 }
 
 bool processEnds(DWORD id, DWORD milliseconds) {
@@ -76,6 +61,22 @@ bool processEnds(DWORD id, DWORD milliseconds) {
   const bool ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
+}
+
+// The running processes whose parent is `parent`: COM starts a local server
+// from the client process that activates its class.
+std::vector<DWORD> childProcesses(DWORD parent) {
+  std::vector<DWORD> children;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ParentProcessID == parent && !processEnds(entry.th32ProcessID, 0))
+      children.push_back(entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return children;
 }
 
 // The host started as a browser starts it: pipes on standard input and
@@ -171,10 +172,7 @@ class Host {
   // The word processor's server, started by this host; 0 when there is none.
   DWORD server() const {
     const std::vector<DWORD> children = childProcesses(id_);
-    for (auto it = children.rbegin(); it != children.rend(); ++it) {
-      if (!processEnds(*it, 0)) return *it;
-    }
-    return 0;
+    return children.empty() ? 0 : children.back();
   }
 
  private:
@@ -241,10 +239,10 @@ class Settings {
 class WindowsHost : public ::testing::Test {
  protected:
   std::string openDocument(Host& host, const std::string& name) {
-    std::ofstream(tmp_.path() + name, std::ios::binary) << "bytes";
-    return host.request(doc("openDocument", tmp_.path(), name, R"("contentFile":"Ynl0ZXM=")"));
+    std::ofstream(tmp_ + name, std::ios::binary) << "bytes";
+    return host.request(doc("openDocument", tmp_, name, R"("contentFile":"Ynl0ZXM=")"));
   }
-  TempDir tmp_;
+  const std::string tmp_ = newTempDir();
 };
 
 TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
@@ -252,32 +250,32 @@ TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
   HANDLE foreign = CreateMutexA(nullptr, FALSE, "OrmidDocEditorLock");
   ASSERT_NE(foreign, nullptr);
   {
-    Host refused(tmp_.path());
+    Host refused(tmp_);
     ASSERT_TRUE(refused.started());
     EXPECT_EQ(refused.wait(), 1);
     EXPECT_EQ(refused.receive(200ms), std::nullopt);
     EXPECT_EQ(refused.errorOutput(), "The application is already running\r\n");
   }
   CloseHandle(foreign);
-  EXPECT_EQ(readFile(tmp_.path() + "OrmidDocEditor.log"), "") << "no log before the lock is had";
+  EXPECT_EQ(readFile(tmp_ + "OrmidDocEditor.log"), "") << "no log before the lock is had";
 
-  Host first(tmp_.path());
+  Host first(tmp_);
   EXPECT_EQ(field(first.request(editor("x")), "description"), "Unknow request command x");
   {
-    Host second(tmp_.path());
+    Host second(tmp_);
     EXPECT_EQ(second.wait(), 1);
     EXPECT_EQ(second.errorOutput(), "The application is already running\r\n");
   }
   EXPECT_EQ(field(first.request(editor("y")), "description"), "Unknow request command y");
   first.closeInput();
   EXPECT_EQ(first.wait(), 1);
-  Host afterwards(tmp_.path());
+  Host afterwards(tmp_);
   EXPECT_EQ(field(afterwards.request(editor("z")), "description"), "Unknow request command z")
       << "the mutex goes with the instance";
 }
 
 TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
-  Host host(tmp_.path());
+  Host host(tmp_);
   ASSERT_EQ(field(host.request(editor("x")), "result"), "error");  // running, window created
   const HWND window = FindWindowA("ormidDocEditor", nullptr);
   ASSERT_NE(window, nullptr);
@@ -289,7 +287,7 @@ TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
   host.closeInput();
   EXPECT_EQ(host.wait(), 1);
 
-  const std::string log = readFile(tmp_.path() + "OrmidDocEditor.log");
+  const std::string log = readFile(tmp_ + "OrmidDocEditor.log");
   const auto stray = log.find("Call WndProcDocEditor: message = 1034, wParam = 0, lParam = 0");
   const auto exit = log.find("Exit application...");
   EXPECT_NE(stray, std::string::npos);
@@ -299,10 +297,10 @@ TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
 }
 
 TEST_F(WindowsHost, NamesWhoseLookAlikesLeaveTheWorkingDirectoryAreRefused) {
-  const std::string docs = tmp_.path() + "docs\\";
+  const std::string docs = tmp_ + "docs\\";
   CreateDirectoryA(docs.c_str(), nullptr);
-  std::ofstream(tmp_.path() + "secret") << "s";
-  Host host(tmp_.path());
+  std::ofstream(tmp_ + "secret") << "s";
+  Host host(tmp_);
   const std::string name = R"(\uFF0E\uFF0E\uFF3Csecret)";  // becomes ..\secret in the code page
   for (const char* command :
        {"removeDocument", "getDocument", "saveDocument", "closeDocument", "createDocument"}) {
@@ -310,14 +308,14 @@ TEST_F(WindowsHost, NamesWhoseLookAlikesLeaveTheWorkingDirectoryAreRefused) {
   }
   EXPECT_EQ(field(host.request(doc("openDocument", docs, name, R"("contentFile":"QUJD")")), "description"),
             "Invalid file name");
-  EXPECT_EQ(readFile(tmp_.path() + "secret"), "s");
+  EXPECT_EQ(readFile(tmp_ + "secret"), "s");
 }
 
 TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
-  const std::string control = tmp_.path() + "control.txt";
+  const std::string control = tmp_ + "control.txt";
   std::ofstream(control).flush();
   Settings settings("", control);
-  Host host(tmp_.path());
+  Host host(tmp_);
   ASSERT_EQ(field(openDocument(host, "q.docx"), "result"), "success");
   const DWORD first = host.server();
   ASSERT_NE(first, 0u);
@@ -325,7 +323,7 @@ TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   appendLine(control, "quit");
   EXPECT_TRUE(processEnds(first, 10000)) << "the stand-in ends after its Quit event";
   EXPECT_EQ(host.receive(300ms), std::nullopt) << "Quit is no message for the page";
-  EXPECT_EQ(field(host.request(doc("saveDocument", tmp_.path(), "q.docx")), "description"),
+  EXPECT_EQ(field(host.request(doc("saveDocument", tmp_, "q.docx")), "description"),
             "Word application not running");
   EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Instace word application not found");
 
@@ -337,7 +335,7 @@ TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   host.closeInput();
   EXPECT_EQ(host.wait(), 1);
   EXPECT_TRUE(processEnds(second, 10000)) << "released by the host at its end, the stand-in ends";
-  EXPECT_NE(readFile(tmp_.path() + "OrmidDocEditor.log").find("Quit word event..."), std::string::npos);
+  EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Quit word event..."), std::string::npos);
 }
 
 TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
@@ -353,13 +351,13 @@ TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failures);
-    TempDir tmp;
+    const std::string tmp = newTempDir();
     Settings settings(c.failures, "");
-    Host host(tmp.path());
-    std::ofstream(tmp.path() + "d.docx", std::ios::binary) << "bytes";
-    ASSERT_EQ(field(host.request(doc("openDocument", tmp.path(), "d.docx", R"("contentFile":"Ynl0ZXM=")")),
-                    "result"),
-              "success");
+    Host host(tmp);
+    std::ofstream(tmp + "d.docx", std::ios::binary) << "bytes";
+    ASSERT_EQ(
+        field(host.request(doc("openDocument", tmp, "d.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
+        "success");
     const DWORD server = host.server();
     ASSERT_NE(server, 0u);
     if (c.killBetweenCalls) {
@@ -369,15 +367,13 @@ TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
       WaitForSingleObject(process, 5000);
       CloseHandle(process);
     }
-    EXPECT_EQ(field(host.request(doc("saveDocument", tmp.path(), "d.docx")), "description"),
-              c.saveDescription);
+    EXPECT_EQ(field(host.request(doc("saveDocument", tmp, "d.docx")), "description"), c.saveDescription);
     EXPECT_TRUE(processEnds(server, 5000));
 
     // The host goes on: a dead word processor is still its word processor
     // until it is closed, which fails, and then a new one starts.
-    EXPECT_EQ(field(host.request(doc("closeDocument", tmp.path(), "d.docx")), "description"),
-              "Error get documents");
-    EXPECT_EQ(field(host.request(doc("getDocument", tmp.path(), "d.docx")), "result"), "success");
+    EXPECT_EQ(field(host.request(doc("closeDocument", tmp, "d.docx")), "description"), "Error get documents");
+    EXPECT_EQ(field(host.request(doc("getDocument", tmp, "d.docx")), "result"), "success");
     EXPECT_EQ(field(host.request(editor("openEditor")), "description"), "Word application is already open");
     EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Error close word application");
     EXPECT_EQ(field(host.request(editor("openEditor")), "result"), "success");
@@ -385,6 +381,84 @@ TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
     host.closeInput();
     EXPECT_EQ(host.wait(), 1);
   }
+}
+
+// An event sink that records the events it is called with.
+class Sink final : public IDispatch {
+ public:
+  std::vector<DISPID> events;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+    const bool known = iid == IID_IUnknown || iid == IID_IDispatch || iid == kApplicationEvents;
+    *object = known ? static_cast<IDispatch*>(this) : nullptr;
+    return *object ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    events.push_back(id);
+    return S_OK;
+  }
+};
+
+TEST_F(WindowsHost, TheWordProcessorRunsOutOfProcessAndRaisesEventsThroughTheEventsInterface) {
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  auto activate = [](ComPtr<IDispatch>& application) {
+    CLSID clsid{};
+    const HRESULT hr = CLSIDFromProgID(L"Word.Application", &clsid);
+    return FAILED(hr)
+               ? hr
+               : CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, application.putVoid());
+  };
+  {
+    ComPtr<IDispatch> application;
+    ASSERT_EQ(activate(application), S_OK);
+    const std::vector<DWORD> servers = childProcesses(GetCurrentProcessId());
+    ASSERT_EQ(servers.size(), 1u) << "served by a process of its own";
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(application.queryInterface(IID_IConnectionPointContainer, container), S_OK);
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(kApplicationEvents, point.put()), S_OK);
+    Sink sink;
+    // The sink reaches another process as the events interface itself, not
+    // only as plain IDispatch: the registered type library gives its proxy.
+    ComPtr<IStream> stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+    EXPECT_EQ(
+        CoMarshalInterface(stream.get(), kApplicationEvents, &sink, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
+        S_OK);
+    stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+    CoReleaseMarshalData(stream.get());
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+
+    LPOLESTR quit[] = {const_cast<LPOLESTR>(L"Quit")};
+    DISPID id = DISPID_UNKNOWN;
+    ASSERT_EQ(application->GetIDsOfNames(IID_NULL, quit, 1, LOCALE_USER_DEFAULT, &id), S_OK);
+    DISPPARAMS none{};
+    EXPECT_EQ(application->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr,
+                                  nullptr),
+              S_OK);
+    EXPECT_EQ(sink.events, std::vector<DISPID>{2}) << "the Quit event reached this process's sink";
+    EXPECT_TRUE(processEnds(servers[0], 10000)) << "Quit ends the server";
+    point.reset();
+    container.reset();
+    application.reset();
+
+    ASSERT_EQ(activate(application), S_OK);
+    const std::vector<DWORD> now = childProcesses(GetCurrentProcessId());
+    ASSERT_EQ(now.size(), 1u);
+    EXPECT_NE(now[0], servers[0]) << "the next activation starts a fresh server";
+  }
+  CoUninitialize();
 }
 
 }  // namespace

@@ -7,10 +7,10 @@
 #include "host/channel/channel.h"
 #include "host/channel/handoff.h"
 #include "host/channel/log.h"
+#include "host/module_host.h"
 #include "host/word/automation.h"
 #include "host/word/doc_editor_processing.h"
 #include "ormid/com_api.h"
-#include "host/module_host.h"
 
 using ormid::platform::WindowHandle;
 
@@ -38,7 +38,8 @@ bool runOperation(std::uint32_t message, ormid::CommandExchange& exchange) {
       return DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, exchange.documentContent,
                                               description);
     case ormid::closeDocumentMessage:
-      return DocEditorProcessing::closeDocument(in.workingDirectory, in.nameFile, in.isRemoveFile, description);
+      return DocEditorProcessing::closeDocument(in.workingDirectory, in.nameFile, in.isRemoveFile,
+                                                description);
     case ormid::openDocumentMessage:
       return DocEditorProcessing::openDocument(in.workingDirectory, in.nameFile, in.contentFile, description);
     case ormid::removeDocumentMessage:

@@ -14,5 +14,5 @@ bool createWindow();
 
 // The command window's procedure: runs the operation of a command message on
 // the main thread under processLock and signals eventEndProcessing.
-std::intptr_t WndProcDocEditor(ormid::platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
-                               std::intptr_t lParam);
+std::intptr_t WndProcDocEditor(ormid::platform::WindowHandle window, std::uint32_t message,
+                               std::uintptr_t wParam, std::intptr_t lParam);

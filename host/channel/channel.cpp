@@ -74,7 +74,8 @@ WriteBytes& messageOutput() {
 void setMessageOutput(WriteBytes output) { messageOutput() = std::move(output); }
 
 void writeMessage(const std::string& text) {
-  ORMID_LOG(debug, "ormid::writeMessage") << "Write message size: " << static_cast<std::uint32_t>(text.size());
+  ORMID_LOG(debug, "ormid::writeMessage")
+      << "Write message size: " << static_cast<std::uint32_t>(text.size());
   writeFrame(messageOutput(), text);
 }
 

@@ -9,16 +9,26 @@ namespace ormid {
 
 const char* commandName(std::uint32_t message) {
   switch (message) {
-    case openEditorMessage: return "openEditor";
-    case closeEditorMessage: return "closeEditor";
-    case saveDocumentMessage: return "saveDocument";
-    case saveAndGetDocumentMessage: return "saveAndGetDocument";
-    case getDocumentMessage: return "getDocument";
-    case closeDocumentMessage: return "closeDocument";
-    case openDocumentMessage: return "openDocument";
-    case removeDocumentMessage: return "removeDocument";
-    case createDocumentMessage: return "createDocument";
-    default: return "";
+    case openEditorMessage:
+      return "openEditor";
+    case closeEditorMessage:
+      return "closeEditor";
+    case saveDocumentMessage:
+      return "saveDocument";
+    case saveAndGetDocumentMessage:
+      return "saveAndGetDocument";
+    case getDocumentMessage:
+      return "getDocument";
+    case closeDocumentMessage:
+      return "closeDocument";
+    case openDocumentMessage:
+      return "openDocument";
+    case removeDocumentMessage:
+      return "removeDocument";
+    case createDocumentMessage:
+      return "createDocument";
+    default:
+      return "";
   }
 }
 

@@ -33,13 +33,20 @@ std::string& logPath() {
 // Fixed-width severity names, as the records have always shown them.
 const char* severityName(Severity severity) {
   switch (severity) {
-    case Severity::fatal: return "FATAL";
-    case Severity::error: return "ERROR";
-    case Severity::warning: return "WARN ";
-    case Severity::info: return "INFO ";
-    case Severity::debug: return "DEBUG";
-    case Severity::verbose: return "VERB ";
-    default: return "NONE ";
+    case Severity::fatal:
+      return "FATAL";
+    case Severity::error:
+      return "ERROR";
+    case Severity::warning:
+      return "WARN ";
+    case Severity::info:
+      return "INFO ";
+    case Severity::debug:
+      return "DEBUG";
+    case Severity::verbose:
+      return "VERB ";
+    default:
+      return "NONE ";
   }
 }
 
@@ -74,12 +81,13 @@ void write(Severity severity, const char* function, int line, std::string_view t
   write(severity, function, line, {}, text);
 }
 
-void write(Severity severity, const char* function, int line, std::string_view prefix, std::string_view text) {
+void write(Severity severity, const char* function, int line, std::string_view prefix,
+           std::string_view text) {
   std::lock_guard lock(processLock());
   if (!enabled(severity) || !logger()) return;
   try {
-    logger()->info("{} [{}] [{}@{}] {}{}", severityName(severity), spdlog::details::os::thread_id(), function, line,
-                   prefix, text);
+    logger()->info("{} [{}] [{}@{}] {}{}", severityName(severity), spdlog::details::os::thread_id(), function,
+                   line, prefix, text);
   } catch (...) {
   }
 }

@@ -41,7 +41,8 @@ std::string path();
 // converted to UTF-8; numbers are written in decimal.
 class Record {
  public:
-  Record(Severity severity, const char* function, int line) : severity_(severity), function_(function), line_(line) {}
+  Record(Severity severity, const char* function, int line)
+      : severity_(severity), function_(function), line_(line) {}
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
   ~Record();
@@ -71,7 +72,7 @@ class Record {
 
 // ORMID_LOG(debug, "ormid::writeMessage") << "Write message size: " << n;
 // The text is only composed when the severity is kept.
-#define ORMID_LOG(severity, function)                                                      \
+#define ORMID_LOG(severity, function)                                                        \
   for (bool ormidLogOnce = ::ormid::log::enabled(::ormid::Severity::severity); ormidLogOnce; \
-       ormidLogOnce = false)                                                               \
+       ormidLogOnce = false)                                                                 \
   ::ormid::log::Record(::ormid::Severity::severity, function, __LINE__)

@@ -23,7 +23,7 @@ using JsonObject = std::map<std::u16string, std::unique_ptr<JsonValue>>;
 
 class JsonValue {
  public:
-  JsonValue();  // Null
+  JsonValue();                               // Null
   explicit JsonValue(const char16_t* text);  // up to the terminating NUL
   explicit JsonValue(std::u16string text);   // whole string, NUL code units included
   explicit JsonValue(bool value);

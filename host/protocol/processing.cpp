@@ -48,7 +48,8 @@ std::size_t cutAtBoundary(const std::string& text, std::size_t offset, std::size
 // right after "command", which every document answer has, so it is spliced in
 // there: the document's base64 text is escaped straight into the answer
 // instead of being widened and serialized again (many megabytes).
-std::string withContentFile(const std::string& text, const std::u16string& command, const std::string& content) {
+std::string withContentFile(const std::string& text, const std::u16string& command,
+                            const std::string& content) {
   JsonObject head;
   head[u"command"] = str(command);
   std::string prefix = stringifyUtf8(JsonValue(std::move(head)));
@@ -57,7 +58,8 @@ std::string withContentFile(const std::string& text, const std::u16string& comma
 
   // Sized once, then written through a pointer: this runs over the whole document.
   auto escapeLength = [](unsigned char c) -> std::size_t {
-    if (c == '"' || c == '\\' || c == '/' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') return 2;
+    if (c == '"' || c == '\\' || c == '/' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
+      return 2;
     return c < 0x20 ? 6 : 1;
   };
   std::size_t escaped = 0;
@@ -129,10 +131,11 @@ void DocEditorJsonProcessing::dispatch(const JsonValue& request, std::u16string&
   if (!getCommand(&request, command)) return fail(result, description, u"Request command not found");
   ORMID_LOG(debug, kProcessing) << "Command " << command << "...";
 
-  static const std::u16string_view documentCommands[] = {u"openDocument",  u"saveDocument",   u"getDocument",
-                                                          u"saveAndGetDocument", u"closeDocument", u"createDocument",
-                                                          u"removeDocument"};
-  if (std::find(std::begin(documentCommands), std::end(documentCommands), command) != std::end(documentCommands)) {
+  static const std::u16string_view documentCommands[] = {
+      u"openDocument",  u"saveDocument",   u"getDocument",   u"saveAndGetDocument",
+      u"closeDocument", u"createDocument", u"removeDocument"};
+  if (std::find(std::begin(documentCommands), std::end(documentCommands), command) !=
+      std::end(documentCommands)) {
     documentCommand(request, command, messageId, result, description, content);
   } else if (command == u"openEditor") {
     run(openEditorMessage, {}, result, description, nullptr);
@@ -270,7 +273,8 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
     const std::size_t partBytes = end - entry.offset;
     const std::size_t excess = answer.size() - kMaxAnswerBytes;
     if (partBytes <= 1) break;  // the echoed fields alone are too big; nothing smaller can be sent
-    const std::size_t shorter = cutAtBoundary(entry.text, entry.offset, excess < partBytes ? partBytes - excess : 1);
+    const std::size_t shorter =
+        cutAtBoundary(entry.text, entry.offset, excess < partBytes ? partBytes - excess : 1);
     if (shorter >= end) break;
     end = shorter;
   }

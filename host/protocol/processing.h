@@ -47,14 +47,15 @@ class DocEditorJsonProcessing {
  private:
   void dispatch(const JsonValue& request, std::u16string& result, std::u16string& description,
                 std::string& content);
-  void documentCommand(const JsonValue& request, const std::u16string& command, const std::u16string& messageId,
-                       std::u16string& result, std::u16string& description, std::string& content);
+  void documentCommand(const JsonValue& request, const std::u16string& command,
+                       const std::u16string& messageId, std::u16string& result, std::u16string& description,
+                       std::string& content);
   void run(CommandMessage message, CommandInputs inputs, std::u16string& result, std::u16string& description,
            std::string* content);
 
   struct PendingAnswer {
-    std::string text;         // the complete answer, UTF-8
-    std::size_t offset = 0;   // how much of it has been delivered
+    std::string text;        // the complete answer, UTF-8
+    std::size_t offset = 0;  // how much of it has been delivered
   };
 
   HandOff handOff_;

@@ -21,13 +21,17 @@ bool getString(const JsonValue* root, const char16_t* key, std::u16string& out) 
 
 bool getMessageId(const JsonValue* root, std::u16string& out) { return getString(root, u"messageId", out); }
 bool getContentId(const JsonValue* root, std::u16string& out) { return getString(root, u"contentId", out); }
-bool getDestination(const JsonValue* root, std::u16string& out) { return getString(root, u"destination", out); }
+bool getDestination(const JsonValue* root, std::u16string& out) {
+  return getString(root, u"destination", out);
+}
 bool getCommand(const JsonValue* root, std::u16string& out) { return getString(root, u"command", out); }
 bool getWorkingDirectory(const JsonValue* root, std::u16string& out) {
   return getString(root, u"workingDirectory", out);
 }
 bool getNameFile(const JsonValue* root, std::u16string& out) { return getString(root, u"nameFile", out); }
-bool getContentFile(const JsonValue* root, std::u16string& out) { return getString(root, u"contentFile", out); }
+bool getContentFile(const JsonValue* root, std::u16string& out) {
+  return getString(root, u"contentFile", out);
+}
 
 bool getIsRemoveFile(const JsonValue* root, bool& out) {
   const JsonValue* value = member(root, u"isRemoveFile");

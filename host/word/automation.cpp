@@ -36,15 +36,15 @@ HRESULT AutomationCall(IDispatch* target, CallKind kind, const char* name,
       params.rgdispidNamedArgs = &namedPut;
       const VARTYPE type = reversed[0].vt;
       if (type == VT_UNKNOWN || type == VT_DISPATCH || (type & VT_ARRAY) != 0 || (type & VT_BYREF) != 0) {
-        hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUTREF, &params, nullptr, nullptr,
-                            nullptr);
+        hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUTREF, &params, nullptr,
+                            nullptr, nullptr);
         if (SUCCEEDED(hr)) return hr;
       }
-      return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr,
-                            nullptr);
+      return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
+                            nullptr, nullptr);
     }
-    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, static_cast<WORD>(kind), &params, result, nullptr,
-                          nullptr);
+    return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, static_cast<WORD>(kind), &params, result,
+                          nullptr, nullptr);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   } catch (...) {

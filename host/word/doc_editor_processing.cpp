@@ -1,9 +1,7 @@
 #include "host/word/doc_editor_processing.h"
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
@@ -114,15 +112,16 @@ bool findDocument(const std::string& path, const char* progress, const char* fun
     com::Variant item;
     hr = AutomationCall(documents.get(), CallKind::method, "Item", {indexValue.get()}, item.put());
     if (FAILED(hr)) {
-      ORMID_LOG(error, function) << "Get document item " << static_cast<long>(index) << " error = " << hrValue(hr);
+      ORMID_LOG(error, function) << "Get document item " << static_cast<long>(index)
+                                 << " error = " << hrValue(hr);
       continue;
     }
     com::ComPtr<IDispatch> document = item.dispatchValue();
     com::Variant fullName;
     hr = AutomationCall(document.get(), CallKind::get, "FullName", {}, fullName.put());
     if (FAILED(hr)) {
-      ORMID_LOG(error, function) << "Get document " << static_cast<long>(index) << " full name error = "
-                                 << hrValue(hr);
+      ORMID_LOG(error, function) << "Get document " << static_cast<long>(index)
+                                 << " full name error = " << hrValue(hr);
       continue;
     }
     std::u16string text;
@@ -187,7 +186,8 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
   }
   if (FAILED(hr) || !c.wordApplication) {
     c.wordApplication.reset();
-    ORMID_LOG(error, kOpenWord) << "Create instance Word.Application error = " << hrValue(FAILED(hr) ? hr : E_POINTER);
+    ORMID_LOG(error, kOpenWord) << "Create instance Word.Application error = "
+                                << hrValue(FAILED(hr) ? hr : E_POINTER);
     return fail(description, u"Error create instace word application");
   }
   auto failWith = [&](const char* text, HRESULT code, const char16_t* answer) {
@@ -198,13 +198,15 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
 
   const com::Variant visible = com::Variant::boolean(true);
   hr = AutomationCall(c.wordApplication.get(), CallKind::put, "Visible", {visible.get()});
-  if (FAILED(hr)) return failWith("Create word application visible error = ", hr, u"Error create visible word application");
+  if (FAILED(hr))
+    return failWith("Create word application visible error = ", hr, u"Error create visible word application");
 
   // Wait until the word processor reports itself visible; a failed read keeps
   // the previous value, a first failed read ends the wait. Bounded, so that a
   // word processor that never shows itself cannot hold the main thread.
   com::Variant state;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kVisibleWaitMilliseconds);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kVisibleWaitMilliseconds);
   int reads = 0;
   auto isFalse = [&state] { return state.type() == VT_BOOL && state.get()->boolVal == VARIANT_FALSE; };
   do {
@@ -214,16 +216,19 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
     if (SUCCEEDED(hr) || reads == 1) state = std::move(read);
     if (!isFalse()) break;
   } while (reads < kVisibleWaitReads && std::chrono::steady_clock::now() < deadline);
-  if (isFalse()) return failWith("Create word application visible error = ", FAILED(hr) ? hr : E_FAIL,
-                                 u"Error create visible word application");
+  if (isFalse())
+    return failWith("Create word application visible error = ", FAILED(hr) ? hr : E_FAIL,
+                    u"Error create visible word application");
 
   hr = AutomationCall(c.wordApplication.get(), CallKind::method, "Activate");
-  if (FAILED(hr)) return failWith("Activate word application error = ", hr, u"Error activate word application");
+  if (FAILED(hr))
+    return failWith("Activate word application error = ", hr, u"Error activate word application");
 
   const com::Variant maximised = com::Variant::integer(1);
   hr = AutomationCall(c.wordApplication.get(), CallKind::put, "WindowState", {maximised.get()});
   if (FAILED(hr)) {
-    return failWith("Set word application window state error = ", hr, u"Error set window state word application");
+    return failWith("Set word application window state error = ", hr,
+                    u"Error set window state word application");
   }
 
   com::ComPtr<IConnectionPointContainer> container;
@@ -235,7 +240,8 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
   hr = container->FindConnectionPoint(IID_WordApplicationEvents, c.connectionPoint.put());
   if (FAILED(hr) || !c.connectionPoint) {
     c.connectionPoint.reset();
-    return failWith("Find connection point error = ", FAILED(hr) ? hr : E_POINTER, u"Error find connection point");
+    return failWith("Find connection point error = ", FAILED(hr) ? hr : E_POINTER,
+                    u"Error find connection point");
   }
 
   DocEditorEventListener* listener = new (std::nothrow) DocEditorEventListener;
@@ -321,9 +327,9 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
   }
   const com::Variant pathValue = com::Variant::string(fromAnsi(path));
   com::Variant opened;
-  const HRESULT hr = pathValue.type() == VT_BSTR
-                         ? AutomationCall(documents.get(), CallKind::method, "Open", {pathValue.get()}, opened.put())
-                         : E_OUTOFMEMORY;
+  const HRESULT hr = pathValue.type() == VT_BSTR ? AutomationCall(documents.get(), CallKind::method, "Open",
+                                                                  {pathValue.get()}, opened.put())
+                                                 : E_OUTOFMEMORY;
   if (FAILED(hr)) {
     ORMID_LOG(error, kOpenDocument) << "Open document error = " << hrValue(hr);
     description = u"Error open document";
@@ -351,8 +357,9 @@ bool DocEditorProcessing::createDocument(const std::string& workingDirectory, co
   const std::string path = workingDirectory + nameFile;
   ORMID_LOG(debug, kCreateDocument) << "Add document " << fromAnsi(path);
   const com::Variant pathValue = com::Variant::string(fromAnsi(path));
-  hr = pathValue.type() == VT_BSTR ? AutomationCall(document.get(), CallKind::method, "SaveAs", {pathValue.get()})
-                                   : E_OUTOFMEMORY;
+  hr = pathValue.type() == VT_BSTR
+           ? AutomationCall(document.get(), CallKind::method, "SaveAs", {pathValue.get()})
+           : E_OUTOFMEMORY;
   if (SUCCEEDED(hr)) {
     ORMID_LOG(debug, kCreateDocument) << "Add document " << fromAnsi(path) << " ok...";
     return true;
@@ -365,7 +372,8 @@ bool DocEditorProcessing::createDocument(const std::string& workingDirectory, co
   hr = AutomationCall(document.get(), CallKind::method, "Close",
                       {doNotSave.get(), originalFormat.get(), doNotRoute.get()});
   if (FAILED(hr)) {
-    ORMID_LOG(error, kCreateDocument) << "Close add document " << fromAnsi(path) << " error = " << hrValue(hr);
+    ORMID_LOG(error, kCreateDocument)
+        << "Close add document " << fromAnsi(path) << " error = " << hrValue(hr);
   }
   return false;
 }
@@ -373,7 +381,8 @@ bool DocEditorProcessing::createDocument(const std::string& workingDirectory, co
 bool DocEditorProcessing::saveDocument(const std::string& workingDirectory, const std::string& nameFile,
                                        std::u16string& description) {
   com::ComPtr<IDispatch> document;
-  if (!findOpenDocument(workingDirectory, nameFile, "Saving document ", kSaveDocument, document, description)) {
+  if (!findOpenDocument(workingDirectory, nameFile, "Saving document ", kSaveDocument, document,
+                        description)) {
     return false;
   }
   const std::string path = workingDirectory + nameFile;
@@ -389,7 +398,8 @@ bool DocEditorProcessing::saveDocument(const std::string& workingDirectory, cons
 bool DocEditorProcessing::closeDocument(const std::string& workingDirectory, const std::string& nameFile,
                                         bool isRemoveFile, std::u16string& description) {
   com::ComPtr<IDispatch> document;
-  if (!findOpenDocument(workingDirectory, nameFile, "Closing document ", kCloseDocument, document, description)) {
+  if (!findOpenDocument(workingDirectory, nameFile, "Closing document ", kCloseDocument, document,
+                        description)) {
     return false;
   }
   const std::string path = workingDirectory + nameFile;

@@ -30,11 +30,11 @@ class DocEditorProcessing {
                              std::u16string& description);
   static bool saveDocument(const std::string& workingDirectory, const std::string& nameFile,
                            std::u16string& description);
-  static bool closeDocument(const std::string& workingDirectory, const std::string& nameFile, bool isRemoveFile,
-                            std::u16string& description);
+  static bool closeDocument(const std::string& workingDirectory, const std::string& nameFile,
+                            bool isRemoveFile, std::u16string& description);
   // `content` receives the file's bytes as base64 text.
-  static bool getDocument(const std::string& workingDirectory, const std::string& nameFile, std::string& content,
-                          std::u16string& description);
+  static bool getDocument(const std::string& workingDirectory, const std::string& nameFile,
+                          std::string& content, std::u16string& description);
   static bool removeDocument(const std::string& workingDirectory, const std::string& nameFile,
                              std::u16string& description);
 };

@@ -193,14 +193,17 @@ class PosixThread final : public Thread {
   };
   bool finished(std::uint32_t milliseconds) {
     std::unique_lock lock(state_->mutex);
-    return state_->cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return state_->done; });
+    return state_->cv.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                               [this] { return state_->done; });
   }
   std::shared_ptr<State> state_;
   std::thread thread_;
 };
 }  // namespace
 
-std::unique_ptr<ManualResetEvent> ManualResetEvent::create(const char*) { return std::make_unique<PosixEvent>(); }
+std::unique_ptr<ManualResetEvent> ManualResetEvent::create(const char*) {
+  return std::make_unique<PosixEvent>();
+}
 
 std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> body) {
   try {

@@ -1,8 +1,7 @@
 // The host with a real office (LibreOffice Writer): real documents opened,
 // saved, returned and closed, with the events the page hears.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -47,8 +46,10 @@ std::string run(const std::string& command) {
 // The text of one member of a zip file (a .docx or .odt).
 std::string zipMember(const std::string& bytes, const std::string& member, const std::string& scratch) {
   std::ofstream(scratch, std::ios::binary) << bytes;
-  return run("python3 -c 'import sys,zipfile; sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]).decode())' '" +
-             scratch + "' '" + member + "' 2>/dev/null");
+  return run(
+      "python3 -c 'import sys,zipfile; "
+      "sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]).decode())' '" +
+      scratch + "' '" + member + "' 2>/dev/null");
 }
 
 // Office processes whose command line mentions `marker` (their private profile).
@@ -63,7 +64,8 @@ std::vector<pid_t> officeProcesses(const std::string& marker) {
     std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
     const std::string state = readFile("/proc/" + std::string(entry->d_name) + "/stat");
     const bool zombie = state.find(") Z ") != std::string::npos;
-    if (!zombie && cmdline.find("soffice") != std::string::npos && cmdline.find(marker) != std::string::npos) {
+    if (!zombie && cmdline.find("soffice") != std::string::npos &&
+        cmdline.find(marker) != std::string::npos) {
       found.push_back(pid);
     }
   }
@@ -82,8 +84,10 @@ class OfficeEndToEnd : public ::testing::Test {
     // Real documents, made by the office itself from plain text.
     samples_ = new TempDir;
     std::ofstream(samples_->path() + "words.txt") << "Quarterly figures for the orchard\n";
-    run("cd '" + samples_->path() + "' && soffice --headless -env:UserInstallation=file://" + samples_->path() +
-        "profile --convert-to docx words.txt >/dev/null 2>&1 && soffice --headless -env:UserInstallation=file://" +
+    run("cd '" + samples_->path() + "' && soffice --headless -env:UserInstallation=file://" +
+        samples_->path() +
+        "profile --convert-to docx words.txt >/dev/null 2>&1 && soffice --headless "
+        "-env:UserInstallation=file://" +
         samples_->path() + "profile --convert-to odt words.txt >/dev/null 2>&1");
   }
   static void TearDownTestSuite() {
@@ -97,9 +101,9 @@ class OfficeEndToEnd : public ::testing::Test {
   }
   std::string doc(const std::string& command, const std::string& name, const std::string& extra = "",
                   const std::string& id = "1") {
-    return R"({"messageId":")" + id + R"(","contentId":"c","command":")" + command + R"(","workingDirectory":")" +
-           docs_.substr(0, docs_.size() - 1) + R"(","nameFile":")" + name + "\"" + (extra.empty() ? "" : "," + extra) +
-           "}";
+    return R"({"messageId":")" + id + R"(","contentId":"c","command":")" + command +
+           R"(","workingDirectory":")" + docs_.substr(0, docs_.size() - 1) + R"(","nameFile":")" + name +
+           "\"" + (extra.empty() ? "" : "," + extra) + "}";
   }
   std::string open(HostProcess& host, const std::string& name, const std::string& bytes) {
     return host.request(doc("openDocument", name, R"("contentFile":")" + encode(bytes) + "\""), 120s);
@@ -147,12 +151,14 @@ TEST_F(OfficeEndToEnd, OpensSavesReturnsAndClosesRealDocuments) {
   EXPECT_NE(zipMember(decode(fetch(host, "words.odt")), "content.xml", tmp_.path() + "b.zip").find("orchard"),
             std::string::npos);
 
-  EXPECT_EQ(jsonField(afterEvent(host, doc("createDocument", "new.docx"), "documentSaveEvent"), "result"), "success");
+  EXPECT_EQ(jsonField(afterEvent(host, doc("createDocument", "new.docx"), "documentSaveEvent"), "result"),
+            "success");
   EXPECT_FALSE(zipMember(readFile(docs_ + "new.docx"), "word/document.xml", tmp_.path() + "c.zip").empty());
 
-  EXPECT_EQ(jsonField(afterEvent(host, doc("closeDocument", name, R"("isRemoveFile":true)"), "documentCloseEvent"),
-                      "result"),
-            "success");
+  EXPECT_EQ(
+      jsonField(afterEvent(host, doc("closeDocument", name, R"("isRemoveFile":true)"), "documentCloseEvent"),
+                "result"),
+      "success");
   EXPECT_FALSE(std::filesystem::exists(docs_ + name));
 
   // Random bytes under a document's name are refused and leave nothing behind.
@@ -162,8 +168,9 @@ TEST_F(OfficeEndToEnd, OpensSavesReturnsAndClosesRealDocuments) {
   EXPECT_EQ(jsonField(open(host, "noise.docx", noise), "description"), "Error open document");
   EXPECT_FALSE(std::filesystem::exists(docs_ + "noise.docx"));
 
-  EXPECT_EQ(jsonField(host.request(R"({"messageId":"q","contentId":"c","command":"closeEditor"})", 60s), "result"),
-            "success");
+  EXPECT_EQ(
+      jsonField(host.request(R"({"messageId":"q","contentId":"c","command":"closeEditor"})", 60s), "result"),
+      "success");
   host.closeInput();
   EXPECT_EQ(host.wait(60s), 1);
   EXPECT_TRUE(officeProcesses(tmp_.path()).empty());
@@ -185,7 +192,8 @@ TEST_F(OfficeEndToEnd, OfficeKilledMidSessionIsStartedAgain) {
       if (answer == "Word application not running") break;
     }
     EXPECT_EQ(answer, "Word application not running");
-    EXPECT_EQ(jsonField(host.request(R"({"messageId":"o","contentId":"c","command":"openEditor"})", 120s), "result"),
+    EXPECT_EQ(jsonField(host.request(R"({"messageId":"o","contentId":"c","command":"openEditor"})", 120s),
+                        "result"),
               "success");
     EXPECT_FALSE(officeProcesses(tmp_.path()).empty());
     host.closeInput();

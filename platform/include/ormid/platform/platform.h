@@ -101,16 +101,15 @@ class Thread {
 // ---- The hidden command window and the main thread's message queue ----
 
 using WindowHandle = void*;
-using WindowProcedure = std::intptr_t (*)(WindowHandle window, std::uint32_t message,
-                                          std::uintptr_t wParam, std::intptr_t lParam);
+using WindowProcedure = std::intptr_t (*)(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                          std::intptr_t lParam);
 
 bool registerWindowClass(const char* className, WindowProcedure procedure);
 // A hidden top-level window of the class, owned by the calling thread; null on failure.
 WindowHandle createHiddenWindow(const char* className);
-bool postMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
-                 std::intptr_t lParam);
-std::intptr_t defaultWindowProcedure(WindowHandle window, std::uint32_t message,
-                                     std::uintptr_t wParam, std::intptr_t lParam);
+bool postMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+std::intptr_t defaultWindowProcedure(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                                     std::intptr_t lParam);
 
 // The message loop of the thread that created the window.
 class MessageLoop {

@@ -163,11 +163,11 @@ struct EXCEPINFO {
 struct IDispatch : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count,
-                                                  LCID locale, DISPID* ids) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale,
+                                                  DISPID* ids) = 0;
   virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID locale, WORD flags,
-                                           DISPPARAMS* params, VARIANT* result,
-                                           EXCEPINFO* exception, UINT* argumentError) = 0;
+                                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                                           UINT* argumentError) = 0;
 
  protected:
   ~IDispatch() = default;

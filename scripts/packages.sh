@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3"
-  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64"
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine"
   [office]="libreoffice-writer-nogui libreoffice-dev zlib1g-dev"
   [browser]="chromium openssl"
 )
@@ -28,4 +28,4 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$sudo apt-get install -y -qq "${missing[@]}" >/dev/null

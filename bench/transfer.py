@@ -17,13 +17,10 @@ import time
 
 
 def read_exactly(stream, n):
-    data = bytearray()
-    while len(data) < n:
-        chunk = stream.read(n - len(data))
-        if not chunk:
-            raise EOFError("host closed its output")
-        data += chunk
-    return bytes(data)
+    data = stream.read(n)  # a buffered reader blocks until n bytes or the end
+    if len(data) != n:
+        raise EOFError("host closed its output")
+    return data
 
 
 def peak_rss_kib(pid):

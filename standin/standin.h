@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ormid/com_ptr.h"
+#include "ormid/word_events.h"
 
 namespace ormid::standin {
 
@@ -22,17 +23,17 @@ inline constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
 inline constexpr HRESULT kObjectDeleted = RPC_E_DISCONNECTED;
 
 // The application events interface.
-inline constexpr IID kApplicationEventsIid = {0x000209FE, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+inline constexpr IID kApplicationEventsIid = IID_WordApplicationEvents;
 
 // Event numbers on that interface.
 enum EventId : DISPID {
-  kQuitEvent = 2,
-  kDocumentOpenEvent = 4,
-  kDocumentBeforeCloseEvent = 6,
-  kDocumentBeforeSaveEvent = 8,
-  kNewDocumentEvent = 9,
-  kWindowActivateEvent = 10,
-  kWindowDeactivateEvent = 11,
+  kQuitEvent = wordQuitEvent,
+  kDocumentOpenEvent = wordDocumentOpenEvent,
+  kDocumentBeforeCloseEvent = wordDocumentBeforeCloseEvent,
+  kDocumentBeforeSaveEvent = wordDocumentBeforeSaveEvent,
+  kNewDocumentEvent = wordNewDocumentEvent,
+  kWindowActivateEvent = wordWindowActivateEvent,
+  kWindowDeactivateEvent = wordWindowDeactivateEvent,
 };
 
 enum class ObjectKind { application, documents, document };

@@ -29,13 +29,13 @@ using com::Variant;
 constexpr int kError = 2;
 
 // Word's event numbers.
-constexpr DISPID kQuit = 2;
-constexpr DISPID kDocumentOpen = 4;
-constexpr DISPID kDocumentBeforeClose = 6;
-constexpr DISPID kDocumentBeforeSave = 8;
-constexpr DISPID kNewDocument = 9;
-constexpr DISPID kWindowActivate = 10;
-constexpr DISPID kWindowDeactivate = 11;
+constexpr DISPID kQuit = wordQuitEvent;
+constexpr DISPID kDocumentOpen = wordDocumentOpenEvent;
+constexpr DISPID kDocumentBeforeClose = wordDocumentBeforeCloseEvent;
+constexpr DISPID kDocumentBeforeSave = wordDocumentBeforeSaveEvent;
+constexpr DISPID kNewDocument = wordNewDocumentEvent;
+constexpr DISPID kWindowActivate = wordWindowActivateEvent;
+constexpr DISPID kWindowDeactivate = wordWindowDeactivateEvent;
 
 // Word's SaveChanges value that asks for the changes to be kept.
 constexpr LONG kSaveChanges = -1;

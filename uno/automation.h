@@ -5,12 +5,12 @@
 
 #include "ormid/com_api.h"
 #include "ormid/com_registry.h"
+#include "ormid/word_events.h"
 
 namespace ormid::uno {
 
 // Word's application events interface: the connection point the host finds.
-inline constexpr IID IID_ApplicationEvents = {
-    0x000209FE, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_ApplicationEvents = IID_WordApplicationEvents;
 
 // Starts an office and returns its application object (interface `iid`,
 // one reference). Every call into the objects, and every event they raise,

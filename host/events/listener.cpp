@@ -17,14 +17,14 @@ constexpr const char* kInvoke = "ormid::DocEditorEventListener::Invoke";
 
 // Word's event numbers.
 enum : DISPID {
-  quitEvent = 2,
-  documentChangeEvent = 3,
-  documentOpenEvent = 4,
-  documentBeforeCloseEvent = 6,
-  documentBeforeSaveEvent = 8,
-  newDocumentEvent = 9,
-  windowActivateEvent = 10,
-  windowDeactivateEvent = 11,
+  quitEvent = wordQuitEvent,
+  documentChangeEvent = wordDocumentChangeEvent,
+  documentOpenEvent = wordDocumentOpenEvent,
+  documentBeforeCloseEvent = wordDocumentBeforeCloseEvent,
+  documentBeforeSaveEvent = wordDocumentBeforeSaveEvent,
+  newDocumentEvent = wordNewDocumentEvent,
+  windowActivateEvent = wordWindowActivateEvent,
+  windowDeactivateEvent = wordWindowDeactivateEvent,
 };
 
 constexpr VARTYPE kBoolByRef = VT_BOOL | VT_BYREF;

@@ -6,11 +6,9 @@
 
 #include "ormid/com_api.h"
 #include "ormid/com_ptr.h"
+#include "ormid/word_events.h"
 
 namespace ormid {
-
-// The word processor's application events interface.
-inline constexpr IID IID_WordApplicationEvents = {0x000209FE, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 enum class CallKind : WORD {
   method = DISPATCH_METHOD,

@@ -102,14 +102,22 @@ void Call::setResult(Variant value) const {
   VariantInit(value.get());
 }
 
-HRESULT readInteger(const VARIANT& value, LONG& out) {
+HRESULT readIndex(const VARIANT& value, LONG& out) {
   if (auto p = scalar<LONG>(value, VT_I4)) {
     out = *p;
   } else if (auto p = scalar<INT>(value, VT_INT)) {
     out = *p;
   } else if (auto p = scalar<std::int16_t>(value, VT_I2)) {
     out = *p;
-  } else if (auto p = scalar<VARIANT_BOOL>(value, VT_BOOL)) {
+  } else {
+    return DISP_E_TYPEMISMATCH;
+  }
+  return S_OK;
+}
+
+HRESULT readInteger(const VARIANT& value, LONG& out) {
+  if (SUCCEEDED(readIndex(value, out))) return S_OK;
+  if (auto p = scalar<VARIANT_BOOL>(value, VT_BOOL)) {
     out = *p;
   } else if (auto p = scalar<std::int8_t>(value, VT_I1)) {
     out = *p;
@@ -120,19 +128,6 @@ HRESULT readInteger(const VARIANT& value, LONG& out) {
   } else if (value.vt == VT_UI4 || value.vt == VT_UINT) {
     if (value.ulVal > 0x7FFFFFFFu) return DISP_E_TYPEMISMATCH;  // an overflow, as the coercion reports it
     out = static_cast<LONG>(value.ulVal);
-  } else {
-    return DISP_E_TYPEMISMATCH;
-  }
-  return S_OK;
-}
-
-HRESULT readIndex(const VARIANT& value, LONG& out) {
-  if (auto p = scalar<LONG>(value, VT_I4)) {
-    out = *p;
-  } else if (auto p = scalar<INT>(value, VT_INT)) {
-    out = *p;
-  } else if (auto p = scalar<std::int16_t>(value, VT_I2)) {
-    out = *p;
   } else {
     return DISP_E_TYPEMISMATCH;
   }

@@ -2,13 +2,11 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
 #include "host/channel/channel.h"
-#include "host/channel/handoff.h"
-#include "host/channel/log.h"
+#include "host/core/core.h"
+#include "host/core/log.h"
 #include "host/module_host.h"
-#include "host/word/automation.h"
 #include "host/word/doc_editor_processing.h"
 #include "ormid/com_api.h"
 
@@ -18,12 +16,12 @@ namespace {
 
 constexpr const char* kClassName = "ormidDocEditor";
 
-// Runs the operation of a command message; true on success.
-bool runOperation(std::uint32_t message, ormid::CommandExchange& exchange) {
+// Runs the operation of a command; true on success.
+bool runOperation(ormid::Command& command) REQUIRES(ormid::core().lock) {
   using ormid::DocEditorProcessing;
-  const ormid::CommandInputs& in = exchange.inputs;
-  std::u16string& description = exchange.description;
-  switch (message) {
+  const ormid::CommandInputs& in = command.inputs;
+  std::u16string& description = command.outputs.description;
+  switch (command.message) {
     case ormid::openEditorMessage:
       return DocEditorProcessing::openEditor(description);
     case ormid::closeEditorMessage:
@@ -32,10 +30,10 @@ bool runOperation(std::uint32_t message, ormid::CommandExchange& exchange) {
       return DocEditorProcessing::saveDocument(in.workingDirectory, in.nameFile, description);
     case ormid::saveAndGetDocumentMessage:
       return DocEditorProcessing::saveDocument(in.workingDirectory, in.nameFile, description) &&
-             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, exchange.documentContent,
+             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
                                               description);
     case ormid::getDocumentMessage:
-      return DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, exchange.documentContent,
+      return DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
                                               description);
     case ormid::closeDocumentMessage:
       return DocEditorProcessing::closeDocument(in.workingDirectory, in.nameFile, in.isRemoveFile,
@@ -55,27 +53,16 @@ bool runOperation(std::uint32_t message, ormid::CommandExchange& exchange) {
 
 std::intptr_t WndProcDocEditor(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
                                std::intptr_t lParam) {
+  ORMID_DCHECK_MAIN_THREAD();
   ORMID_LOG(debug, "WndProcDocEditor") << "Call WndProcDocEditor: message = " << message
                                        << ", wParam = " << static_cast<unsigned long long>(wParam)
                                        << ", lParam = " << static_cast<long long>(lParam);
-  if (message < ormid::openEditorMessage || message > ormid::createDocumentMessage) {
-    return ormid::platform::defaultWindowProcedure(window, message, wParam, lParam);
+  if (message >= ormid::openEditorMessage && message <= ormid::createDocumentMessage) {
+    ormid::serveCommand(message, [](ormid::Command& command) {
+      ormid::core().lock.assertHeld();  // serveCommand runs the operation under the lock
+      return runOperation(command);
+    });
   }
-  {
-    std::lock_guard lock(ormid::processLock());
-    ORMID_LOG(debug, "WndProcDocEditor") << "Processed " << ormid::commandName(message) << " starting...";
-    ormid::CommandExchange& exchange = ormid::commandExchange();
-    bool ok = false;
-    try {
-      ok = runOperation(message, exchange);
-    } catch (...) {
-      // An operation that runs out of memory fails like any other.
-      ok = false;
-      if (exchange.description.empty()) exchange.description = u"Error alocate memory file";
-    }
-    exchange.result = ok ? u"success" : u"error";
-  }
-  ormid::handOffChannel().eventEndProcessing->set();
   return ormid::platform::defaultWindowProcedure(window, message, wParam, lParam);
 }
 
@@ -89,17 +76,33 @@ bool createWindow() {
     ORMID_LOG(error, "createWindow") << "Cannot create windows.";
     return false;
   }
-  ormid::handOffChannel().commandWindow = window;
+  ormid::core().commandWindow = window;
   return true;
 }
 
 namespace {
+
+// The reader thread: whatever way its loop ends, the main loop is told, or it
+// would wait for ever holding the instance lock.
+std::uint32_t readerThreadBody() {
+  int result = 1;
+  try {
+    result = ormid::DocEditorStdinStdout::loopClientStdinStdout();
+  } catch (...) {
+    ORMID_LOG(error, "loopClientStdinStdoutThread") << "The reader loop ended by an exception...";
+  }
+  if (!ormid::platform::postMessage(ormid::core().commandWindow, ormid::endOfInputMessage, 0, 0)) {
+    ORMID_LOG(error, "loopClientStdinStdoutThread") << "Post end of input error...";
+  }
+  return static_cast<std::uint32_t>(result);
+}
 
 // Start-up steps after the log exists, then the main loop. Returns when the
 // loop has ended or a step failed (logged); `readerThread` is left for the
 // stop sequence.
 void runHost(std::unique_ptr<ormid::platform::Thread>& readerThread) {
   namespace platform = ormid::platform;
+  ormid::HostCore& core = ormid::core();
   switch (platform::redirectStdoutToStderr()) {
     case platform::StdioResult::noStdout:
       ORMID_LOG(error, "main") << "Error get STD_OUTPUT_HANDLE...";
@@ -113,18 +116,21 @@ void runHost(std::unique_ptr<ormid::platform::Thread>& readerThread) {
     case platform::StdioResult::ok:
       break;
   }
+  {
+    ormid::ScopedLock lock(core.lock);
+    core.messageOutput = platform::writeMessageOutput;
+  }
+  core.eventSink = [](std::string_view message) {
+    ormid::ScopedLock lock(ormid::core().lock);
+    ormid::writeMessage(message);
+  };
   if (!createWindow()) return;
-  auto& channel = ormid::handOffChannel();
-  channel.eventEndProcessing = platform::ManualResetEvent::create("eventEndProcessing");
-  if (!channel.eventEndProcessing) {
+  core.eventEndProcessing = platform::ManualResetEvent::create("eventEndProcessing");
+  if (!core.eventEndProcessing) {
     ORMID_LOG(error, "main") << "Error creating eventEndProcessing!";
     return;
   }
-  readerThread = platform::Thread::start([] {
-    const int result = ormid::DocEditorStdinStdout::loopClientStdinStdout();
-    platform::postMessage(ormid::handOffChannel().commandWindow, ormid::endOfInputMessage, 0, 0);
-    return static_cast<std::uint32_t>(result);
-  });
+  readerThread = platform::Thread::start(readerThreadBody);
   if (!readerThread) {
     ORMID_LOG(error, "main") << "Error creating loopClientStdinStdoutThread!";
     return;
@@ -133,13 +139,11 @@ void runHost(std::unique_ptr<ormid::platform::Thread>& readerThread) {
   platform::MessageLoop loop;
   for (int got = loop.getMessage(); got != 0; got = loop.getMessage()) {
     if (loop.message() == ormid::endOfInputMessage && readerThread->waitFor(500)) {
-      std::lock_guard lock(ormid::processLock());
       ORMID_LOG(debug, "main") << "loopClientStdinStdoutThread thread terminate...";
       ORMID_LOG(debug, "main") << "Exit application...";
       return;
     }
     if (got == -1) {
-      std::lock_guard lock(ormid::processLock());
       ORMID_LOG(error, "main") << "Error message loop...";
       continue;
     }
@@ -160,7 +164,7 @@ int hostMain() {
     return 1;
   }
   CoInitialize(nullptr);
-  ormid::processLock();
+  ormid::core().mainThread.bindToCurrentThread();
   startLog(6);
   ormid::installModuleHost();
 
@@ -173,7 +177,7 @@ int hostMain() {
     readerThread.reset();
   }
   {
-    std::lock_guard lock(ormid::processLock());
+    ormid::ScopedLock lock(ormid::core().lock);
     ormid::releaseWordConnection();
   }
   CoUninitialize();

@@ -1,6 +1,6 @@
 #include <string_view>
 
-#include "host/channel/log.h"
+#include "host/core/log.h"
 #include "host/module_host.h"
 #include "ormid/com_registry.h"
 #include "ormid/platform/platform.h"

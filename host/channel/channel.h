@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+
+#include "host/core/core.h"
+#include "host/protocol/processing.h"
 
 namespace ormid {
 
@@ -13,34 +17,42 @@ namespace ormid {
 inline constexpr std::uint32_t kMaxFrameBody = 1u << 30;
 
 using ReadBytes = std::function<std::size_t(void* data, std::size_t size)>;
-using WriteBytes = std::function<bool(const void* data, std::size_t size)>;
 
 struct Frame {
   std::uint32_t length = 0;  // as announced; 0 also at the end of input
-  std::string body;          // `length` bytes; bytes that never arrived are 0
-  bool dropped = false;      // too large to hold: read and discarded
+  // The bytes that arrived. When the input ended first there are fewer than
+  // `length`, the rest counting as zero bytes; a parse stops at the first
+  // zero byte anyway, so the padding is never made.
+  std::string body;
+  bool dropped = false;  // too large to hold: read and discarded
 };
 
 // Reads one frame. A length byte that cannot be read counts as 0, so the end of
-// input gives length 0.
+// input gives length 0. The body grows as its bytes arrive, so a length that
+// promises more than comes costs no more memory than what came.
 Frame readFrame(const ReadBytes& read);
 
-// Writes one frame; an empty text writes nothing.
-void writeFrame(const WriteBytes& write, const std::string& text);
+enum class WriteResult { ok, tooLarge, failed };
+// Writes one frame; an empty text writes nothing. A text whose length does not
+// fit the 4-byte header is not written.
+WriteResult writeFrame(const WriteBytes& write, std::string_view text);
 
-// Writes one frame to the browser. The caller holds processLock, which keeps
-// the frames of answers and events from interleaving.
-void writeMessage(const std::string& text);
-
-// Where writeMessage sends its bytes (the saved standard output by default);
-// lets tests see the frames.
-void setMessageOutput(WriteBytes output);
+// Writes one frame to the browser through the core's message output. False
+// once the output is broken (the write failed); nothing more is written then.
+bool writeMessage(std::string_view text) REQUIRES(core().lock);
 
 class DocEditorStdinStdout {
  public:
-  // Reads and answers requests until the input ends (or a frame of length 0);
-  // returns 0.
+  // Reads and answers requests on the standard streams until the input ends
+  // (or a frame of length 0) or the output breaks; returns 0.
   static int loopClientStdinStdout();
+  // The same loop over any input.
+  static int serve(const ReadBytes& read, DocEditorJsonProcessing& processing);
+  // The answer to one frame, never longer than kMaxAnswerBytes. Never throws:
+  // when memory runs out the answer is a fixed text. `storage` holds the
+  // answer unless it is such a text.
+  static std::string_view answerFrame(DocEditorJsonProcessing& processing, Frame& frame,
+                                      std::string& storage) noexcept;
 };
 
 }  // namespace ormid

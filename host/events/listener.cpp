@@ -1,14 +1,13 @@
 #include "host/events/listener.h"
 
 #include <memory>
-#include <mutex>
 
-#include "host/channel/channel.h"
-#include "host/channel/log.h"
+#include "host/automation/automation.h"
+#include "host/core/log.h"
 #include "host/json/json.h"
 #include "host/text/text.h"
-#include "host/word/automation.h"
 #include "ormid/platform/platform.h"
+#include "ormid/word_events.h"
 
 namespace ormid {
 namespace {
@@ -75,8 +74,9 @@ HRESULT DocEditorEventListener::Invoke(DISPID member, REFIID iid, LCID, WORD, DI
     default:
       return S_OK;
   }
+  ORMID_DCHECK_MAIN_THREAD();
   try {
-    std::lock_guard lock(processLock());
+    ScopedLock lock(core().lock);
     switch (member) {
       case quitEvent:
         ORMID_LOG(debug, kInvoke) << "Quit word event...";
@@ -155,7 +155,7 @@ HRESULT DocEditorEventListener::documentEvent(bool save, DISPPARAMS* params) {
   createEventMessage(message, u"ormidDocEditorWebPage", save ? u"documentSaveEvent" : u"documentCloseEvent",
                      toAnsi(fullName));
   ORMID_LOG(verbose, kInvoke) << "Send event message: " << std::string_view(message);
-  writeMessage(message);
+  if (sink_) sink_(message);
   return S_OK;
 }
 

@@ -4,14 +4,17 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
+#include "host/core/core.h"
 #include "ormid/com_api.h"
 
 namespace ormid {
 
 class DocEditorEventListener final : public IDispatch {
  public:
-  DocEditorEventListener() = default;
+  // Event messages for the web page go to `sink`.
+  explicit DocEditorEventListener(EventSink sink) : sink_(std::move(sink)) {}
   DocEditorEventListener(const DocEditorEventListener&) = delete;
   DocEditorEventListener& operator=(const DocEditorEventListener&) = delete;
 
@@ -34,6 +37,7 @@ class DocEditorEventListener final : public IDispatch {
   ~DocEditorEventListener() = default;
   HRESULT documentEvent(bool save, DISPPARAMS* params);
 
+  EventSink sink_;
   ULONG count_ = 0;  // every call comes from the main thread
 };
 

@@ -4,6 +4,7 @@
 // four units at a time.
 #include "host/json/json.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -404,6 +405,17 @@ std::size_t escape(char16_t c, char (&out)[6]) {
   }
 }
 
+// Bytes each byte of UTF-8 text takes once escaped; bytes of multi-byte
+// sequences pass unchanged.
+constexpr auto kEscapedLength = [] {
+  std::array<unsigned char, 256> length{};
+  for (int c = 0; c < 256; ++c) length[c] = 1;
+  for (int c = 0; c < 0x20; ++c) length[c] = 6;
+  for (const char c : {'"', '\\', '/', '\b', '\f', '\n', '\r', '\t'})
+    length[static_cast<unsigned char>(c)] = 2;
+  return length;
+}();
+
 // Upper bound of the code units a quoted, escaped string takes (every control
 // counted as a six-unit escape). Sizing the output once matters for strings
 // of a hundred MiB, which would otherwise be copied as the output grows.
@@ -481,6 +493,31 @@ class Utf8Sink {
     out_.resize(static_cast<std::size_t>(w - out_.data()));
   }
 
+  // UTF-8 text as a quoted string: escaped bytes are rare (base64 has only
+  // '/'), so runs between them are copied whole into an output sized once.
+  void utf8String(std::string_view s) {
+    const std::size_t start = out_.size();
+    out_.resize(start + 2 + escapedUtf8Size(s));
+    char* w = out_.data() + start;
+    *w++ = '"';
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p != end) {
+      const char* run = p;
+      while (p != end && kEscapedLength[static_cast<unsigned char>(*p)] == 1) ++p;
+      std::memcpy(w, run, static_cast<std::size_t>(p - run));
+      w += p - run;
+      if (p == end) break;
+      char buffer[6];
+      const std::size_t n = escape(static_cast<unsigned char>(*p++), buffer);
+      std::memcpy(w, buffer, n);
+      w += n;
+    }
+    *w = '"';
+  }
+
+  void reserve(std::size_t size) { out_.reserve(size); }
+  std::size_t size() const { return out_.size(); }
   std::string take() { return std::move(out_); }
 
  private:
@@ -549,6 +586,52 @@ std::string stringifyUtf8(const JsonValue& value) {
   Utf8Sink sink;
   write(sink, &value);
   return sink.take();
+}
+
+std::size_t escapedUtf8Size(std::string_view text) {
+  std::size_t size = 0;
+  for (const char c : text) size += kEscapedLength[static_cast<unsigned char>(c)];
+  return size;
+}
+
+std::size_t escapedUtf8Fit(std::string_view text, std::size_t room) {
+  std::size_t used = 0;
+  std::size_t n = 0;
+  for (; n < text.size(); ++n) {
+    used += kEscapedLength[static_cast<unsigned char>(text[n])];
+    if (used > room) break;
+  }
+  return n;
+}
+
+std::string stringifyUtf8(const JsonValue& object, const RawMember& extra) {
+  // The members after the extra one are written first, so that the output
+  // (which may hold a whole document) is sized once and never moved.
+  Utf8Sink head;
+  Utf8Sink tail;
+  head.ascii("{");
+  for (const auto& [name, member] : object.asObject()) {
+    if (name == extra.key) continue;
+    Utf8Sink& sink = name < extra.key ? head : tail;
+    if (&sink == &tail || head.size() > 1) sink.ascii(",");
+    sink.string(name);
+    sink.ascii(":");
+    write(sink, member.get());
+  }
+  tail.ascii("}");
+
+  Utf8Sink out;
+  out.reserve(head.size() + 1 + 2 * extra.key.size() + 8 + extra.open.size() + escapedUtf8Size(extra.text) +
+              extra.close.size() + tail.size());
+  out.ascii(head.take());
+  if (out.size() > 1) out.ascii(",");
+  out.string(extra.key);
+  out.ascii(":");
+  out.ascii(extra.open);
+  out.utf8String(extra.text);
+  out.ascii(extra.close);
+  out.ascii(tail.take());
+  return out.take();
 }
 
 }  // namespace ormid

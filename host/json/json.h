@@ -4,6 +4,7 @@
 // serializer (members in key order, solidus escaped).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -61,5 +62,24 @@ std::unique_ptr<JsonValue> parseJson(std::u16string_view text);
 std::u16string stringify(const JsonValue& value);
 // The same text as wideToUtf8(stringify(value)), written directly as UTF-8.
 std::string stringifyUtf8(const JsonValue& value);
+
+// A member added to an object while it is written, whose value is raw JSON
+// text `open`, then `text` (UTF-8) as a quoted, escaped string, then raw JSON
+// text `close`. It lets a document's content, or a piece of an answer, go into
+// an answer without being widened to UTF-16 or copied into a tree first.
+struct RawMember {
+  std::u16string_view key;
+  std::string_view open;
+  std::string_view text;
+  std::string_view close;
+};
+// stringifyUtf8 of `object` (an Object) with `extra` among its members in key
+// order; `extra` replaces a member of the same key.
+std::string stringifyUtf8(const JsonValue& object, const RawMember& extra);
+
+// Bytes that UTF-8 `text` takes once escaped as a JSON string, without quotes.
+std::size_t escapedUtf8Size(std::string_view text);
+// The longest prefix of `text` whose escaped form takes at most `room` bytes.
+std::size_t escapedUtf8Fit(std::string_view text, std::size_t room);
 
 }  // namespace ormid

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <utility>
 
-#include "host/channel/log.h"
+#include "host/core/log.h"
 #include "host/protocol/request.h"
 #include "host/text/text.h"
 #include "ormid/platform/platform.h"
@@ -16,6 +15,11 @@ namespace {
 
 constexpr const char* kProcessing = "ormid::DocEditorJsonProcessing::processingMessage";
 constexpr const char* kCreateAnswer = "ormid::DocEditorJsonProcessing::createAnswer";
+
+// The "split" member of a part answer: its part goes in between.
+constexpr std::string_view kSplitLast = R"({"last":true,"part":)";
+constexpr std::string_view kSplitMore = R"({"last":false,"part":)";
+constexpr std::string_view kSplitClose = "}";
 
 bool isDocumentAnswer(const std::u16string& command) {
   return command == u"getDocument" || command == u"saveAndGetDocument";
@@ -29,65 +33,52 @@ void fail(std::u16string& result, std::u16string& description, const char16_t* t
 
 std::unique_ptr<JsonValue> str(std::u16string text) { return std::make_unique<JsonValue>(std::move(text)); }
 
-bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+bool isContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
-// End of the next part: at most `maxBytes` after `offset`, moved back to a
-// character boundary, but never less than one whole character.
-std::size_t cutAtBoundary(const std::string& text, std::size_t offset, std::size_t maxBytes) {
-  const std::size_t size = text.size();
-  std::size_t end = offset + std::min(maxBytes, size - offset);
-  while (end > offset && end < size && isContinuation(static_cast<unsigned char>(text[end]))) --end;
-  if (end == offset) {
-    end = offset + 1;
-    while (end < size && isContinuation(static_cast<unsigned char>(text[end]))) ++end;
+// The echoed request fields and the status, common to every form of an answer.
+JsonValue answerBase(const JsonValue* request, const std::u16string& result,
+                     const std::u16string& description) {
+  JsonObject base;
+  std::u16string text;
+  bool flag = false;
+  if (getMessageId(request, text)) base[u"messageId"] = str(text);
+  if (getContentId(request, text)) base[u"contentId"] = str(text);
+  if (getDestination(request, text) && text == u"ormidDocEditorNative") {
+    base[u"destination"] = str(u"ormidDocEditorWebExt");
   }
-  return end;
+  if (getCommand(request, text)) base[u"command"] = str(text);
+  if (getWorkingDirectory(request, text)) base[u"workingDirectory"] = str(text);
+  if (getNameFile(request, text)) base[u"nameFile"] = str(text);
+  if (getIsRemoveFile(request, flag)) base[u"isRemoveFile"] = std::make_unique<JsonValue>(flag);
+  JsonObject status;
+  if (!result.empty()) status[u"result"] = str(result);
+  if (!description.empty()) status[u"description"] = str(description);
+  if (!status.empty()) base[u"status"] = std::make_unique<JsonValue>(std::move(status));
+  return JsonValue(std::move(base));
 }
 
-// The complete answer with its "contentFile" member added. The member sorts
-// right after "command", which every document answer has, so it is spliced in
-// there: the document's base64 text is escaped straight into the answer
-// instead of being widened and serialized again (many megabytes).
-std::string withContentFile(const std::string& text, const std::u16string& command,
-                            const std::string& content) {
-  JsonObject head;
-  head[u"command"] = str(command);
-  std::string prefix = stringifyUtf8(JsonValue(std::move(head)));
-  prefix.pop_back();  // the closing brace
-  static constexpr std::string_view member = R"(,"contentFile":")";
-
-  // Sized once, then written through a pointer: this runs over the whole document.
-  auto escapeLength = [](unsigned char c) -> std::size_t {
-    if (c == '"' || c == '\\' || c == '/' || c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t')
-      return 2;
-    return c < 0x20 ? 6 : 1;
-  };
-  std::size_t escaped = 0;
-  for (const char c : content) escaped += escapeLength(static_cast<unsigned char>(c));
-  std::string out(text.size() + member.size() + escaped + 1, '\0');
-  char* w = out.data();
-  w = std::copy_n(text.data(), prefix.size(), w);
-  w = std::copy(member.begin(), member.end(), w);
-  static constexpr char hex[] = "0123456789abcdef";
-  for (const char c : content) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (escapeLength(byte)) {
-      case 1:
-        *w++ = c;
-        break;
-      case 2:
-        *w++ = '\\';
-        *w++ = c == '\b' ? 'b' : c == '\f' ? 'f' : c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : c;
-        break;
-      default:
-        w = std::copy_n("\\u00", 4, w);
-        *w++ = hex[byte >> 4];
-        *w++ = hex[byte & 0xF];
-    }
+// What goes out instead of an answer that a browser would refuse for its
+// size: the destination, the messageId when it fits (the page matches answers
+// by it) and an error status; no other echoed field.
+std::string reducedAnswer(const JsonValue* request, std::size_t size) {
+  ORMID_LOG(error, kCreateAnswer) << "Answer too large: " << static_cast<unsigned long long>(size)
+                                  << " bytes";
+  JsonValue reduced{JsonObject{}};
+  JsonObject& members = reduced.asObject();
+  std::u16string text;
+  if (getDestination(request, text) && text == u"ormidDocEditorNative") {
+    members[u"destination"] = str(u"ormidDocEditorWebExt");
   }
-  *w++ = '"';
-  std::copy(text.begin() + static_cast<std::ptrdiff_t>(prefix.size()), text.end(), w);
-  return out;
+  JsonObject status;
+  status[u"result"] = str(u"error");
+  status[u"description"] = str(u"Answer too large");
+  members[u"status"] = std::make_unique<JsonValue>(std::move(status));
+  std::string answer = stringifyUtf8(reduced);
+  if (!getMessageId(request, text)) return answer;
+  // ,"messageId": and the quoted identifier
+  if (answer.size() + 13 + stringifyUtf8(JsonValue(text)).size() > kMaxAnswerBytes) return answer;
+  members[u"messageId"] = str(std::move(text));
+  return stringifyUtf8(reduced);
 }
 
 }  // namespace
@@ -104,21 +95,52 @@ std::string defaultWorkingDirectory() {
 
 DocEditorJsonProcessing::DocEditorJsonProcessing(HandOff handOff) : handOff_(std::move(handOff)) {}
 
-void DocEditorJsonProcessing::processingMessage(const std::u16string& message, std::uint32_t length,
-                                                std::string& answer) {
-  std::u16string result;
-  std::u16string description;
-  std::string content;
-  std::unique_ptr<JsonValue> request = parseJson(message);
-  if (!request) {
-    fail(result, description, u"JSON failed to parse");
-  } else if (!request->isObject()) {
-    fail(result, description, u"The root element is not an object");
-    request.reset();  // nothing of a non-object is echoed
-  } else {
-    dispatch(*request, result, description, content);
+void DocEditorJsonProcessing::processingMessage(std::u16string_view message, std::uint32_t length,
+                                                std::string& answer) noexcept {
+  std::unique_ptr<JsonValue> request;
+  try {
+    std::u16string result;
+    std::u16string description;
+    std::string content;
+    request = parseJson(message);
+    if (!request) {
+      fail(result, description, u"JSON failed to parse");
+    } else if (!request->isObject()) {
+      fail(result, description, u"The root element is not an object");
+      request.reset();  // nothing of a non-object is echoed
+    } else {
+      dispatch(*request, result, description, content);
+    }
+    createAnswer(request.get(), length, result, description, std::move(content), answer);
+    return;
+  } catch (...) {
+    // Memory ran out somewhere on the way; the request still gets its answer.
   }
-  createAnswer(request.get(), length, result, description, std::move(content), answer);
+  answerFailure(request.get(), length, answer);
+}
+
+void DocEditorJsonProcessing::answerFailure(const JsonValue* request, std::uint32_t length,
+                                            std::string& answer) noexcept {
+  answer.clear();
+  try {
+    if (!request) {
+      ORMID_LOG(error, kProcessing) << "JSON failed to parse";
+      answer = kUnreadableAnswer;
+      return;
+    }
+    // A transfer in the middle of its failure may have lost a part: it is not
+    // continued.
+    std::u16string messageId;
+    std::u16string command;
+    if (getMessageId(request, messageId) && getCommand(request, command) && isDocumentAnswer(command)) {
+      auto pending = splitMessages_.find(messageId);
+      if (pending != splitMessages_.end()) dropPending(pending, "the request failed");
+    }
+    ORMID_LOG(error, kProcessing) << "Error alocate memory file";
+    createAnswer(request, length, u"error", u"Error alocate memory file", {}, answer);
+  } catch (...) {
+    answer.clear();  // the caller sends kNoMemoryAnswer
+  }
 }
 
 void DocEditorJsonProcessing::dispatch(const JsonValue& request, std::u16string& result,
@@ -179,7 +201,7 @@ void DocEditorJsonProcessing::documentCommand(const JsonValue& request, const st
   } else if (command == u"saveDocument") {
     run(saveDocumentMessage, std::move(inputs), result, description, nullptr);
   } else if (isDocumentAnswer(command)) {
-    if (splitMessages_.count(messageId) != 0) {
+    if (continuation(&request, messageId, command) != splitMessages_.end()) {
       result = u"success";  // the next part of the pending answer goes out
       return;
     }
@@ -205,6 +227,55 @@ void DocEditorJsonProcessing::run(CommandMessage message, CommandInputs inputs, 
   if (content) *content = std::move(outputs.content);
 }
 
+DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::continuation(
+    const JsonValue* request, const std::u16string& messageId, const std::u16string& command) {
+  auto pending = splitMessages_.find(messageId);
+  if (pending == splitMessages_.end()) return pending;
+  const PendingAnswer& entry = pending->second;
+  bool same = entry.command == command;
+  // A request without nameFile names no other file: it fails its own check
+  // and still gets the next part.
+  std::u16string nameFile;
+  if (same && getNameFile(request, nameFile)) {
+    std::u16string text;
+    std::optional<std::u16string> workingDirectory;
+    if (getWorkingDirectory(request, text)) workingDirectory = std::move(text);
+    same = nameFile == entry.nameFile && workingDirectory == entry.workingDirectory;
+  }
+  if (same) return pending;
+  dropPending(pending, "the request names another command, file or directory");
+  return splitMessages_.end();
+}
+
+DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::addPending(
+    const JsonValue* request, const std::u16string& messageId, const std::u16string& command,
+    std::string text) {
+  // The oldest transfers make room; the new one is kept whatever its size, as
+  // it is being delivered.
+  while (!splitMessages_.empty() &&
+         (splitMessages_.size() >= kMaxPendingAnswers || pendingBytes_ + text.size() > kMaxPendingBytes)) {
+    auto oldest =
+        std::min_element(splitMessages_.begin(), splitMessages_.end(),
+                         [](const auto& a, const auto& b) { return a.second.serial < b.second.serial; });
+    dropPending(oldest, "too many or too large pending answers");
+  }
+  PendingAnswer entry;
+  entry.command = command;
+  std::u16string value;
+  if (getWorkingDirectory(request, value)) entry.workingDirectory = value;
+  getNameFile(request, entry.nameFile);
+  entry.serial = ++serial_;
+  pendingBytes_ += text.size();
+  entry.text = std::move(text);
+  return splitMessages_.insert_or_assign(messageId, std::move(entry)).first;
+}
+
+void DocEditorJsonProcessing::dropPending(Pending::iterator entry, const char* why) {
+  ORMID_LOG(debug, kCreateAnswer) << "Dropped split message for messageId = " << entry->first << ": " << why;
+  pendingBytes_ -= entry->second.text.size();
+  splitMessages_.erase(entry);
+}
+
 std::size_t DocEditorJsonProcessing::partSizeBound(std::uint32_t length, std::size_t remaining) {
   // Half of what is left of a 1 MiB - 1 KiB message once the request has been
   // echoed: every byte of a part may be escaped into two.
@@ -219,68 +290,49 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
   std::u16string messageId;
   const bool hasCommand = getCommand(request, command);
   getMessageId(request, messageId);
-
-  // The echoed request fields and the status, common to every form of the answer.
-  auto makeBase = [&] {
-    JsonObject base;
-    std::u16string text;
-    bool flag = false;
-    if (getMessageId(request, text)) base[u"messageId"] = str(text);
-    if (getContentId(request, text)) base[u"contentId"] = str(text);
-    if (getDestination(request, text) && text == u"ormidDocEditorNative") {
-      base[u"destination"] = str(u"ormidDocEditorWebExt");
-    }
-    if (hasCommand) base[u"command"] = str(command);
-    if (getWorkingDirectory(request, text)) base[u"workingDirectory"] = str(text);
-    if (getNameFile(request, text)) base[u"nameFile"] = str(text);
-    if (getIsRemoveFile(request, flag)) base[u"isRemoveFile"] = std::make_unique<JsonValue>(flag);
-    JsonObject status;
-    if (!result.empty()) status[u"result"] = str(result);
-    if (!description.empty()) status[u"description"] = str(description);
-    if (!status.empty()) base[u"status"] = std::make_unique<JsonValue>(std::move(status));
-    return base;
-  };
+  const JsonValue base = answerBase(request, result, description);
 
   if (!hasCommand || !isDocumentAnswer(command)) {
-    answer = stringifyUtf8(JsonValue(makeBase()));
+    answer = stringifyUtf8(base);
+    if (answer.size() > kMaxAnswerBytes) answer = reducedAnswer(request, answer.size());
     return;
   }
 
-  auto pending = splitMessages_.find(messageId);
+  auto pending = continuation(request, messageId, command);
   if (pending == splitMessages_.end()) {
-    std::string text = stringifyUtf8(JsonValue(makeBase()));
-    if (!content.empty()) text = withContentFile(text, command, content);
-    pending = splitMessages_.emplace(messageId, PendingAnswer{std::move(text), 0}).first;
+    std::string complete = content.empty() ? stringifyUtf8(base)
+                                           : stringifyUtf8(base, RawMember{u"contentFile", "", content, ""});
+    std::string().swap(content);
+    pending = addPending(request, messageId, command, std::move(complete));
   }
 
   ORMID_LOG(debug, kCreateAnswer) << "Create split message for messageId = " << messageId;
   PendingAnswer& entry = pending->second;
-  const std::size_t remaining = entry.text.size() - entry.offset;
-  std::size_t end = cutAtBoundary(entry.text, entry.offset, partSizeBound(length, remaining));
-  for (;;) {
-    std::u16string part;
-    // The complete answer is valid UTF-8 and the cut lies on a boundary.
-    utf8ToWide(std::string_view(entry.text).substr(entry.offset, end - entry.offset), part);
-    JsonObject split;
-    split[u"part"] = str(std::move(part));
-    split[u"last"] = std::make_unique<JsonValue>(end == entry.text.size());
-    JsonObject message = makeBase();
-    message[u"split"] = std::make_unique<JsonValue>(std::move(split));
-    answer = stringifyUtf8(JsonValue(std::move(message)));
-    if (answer.size() <= kMaxAnswerBytes) break;
-    // Too big for the browser: every byte removed from the part removes at
-    // least one byte of the answer.
-    const std::size_t partBytes = end - entry.offset;
-    const std::size_t excess = answer.size() - kMaxAnswerBytes;
-    if (partBytes <= 1) break;  // the echoed fields alone are too big; nothing smaller can be sent
-    const std::size_t shorter =
-        cutAtBoundary(entry.text, entry.offset, excess < partBytes ? partBytes - excess : 1);
-    if (shorter >= end) break;
-    end = shorter;
+  const std::string_view rest = std::string_view(entry.text).substr(entry.offset);
+  // The part is as long as the request's bound allows, cut back to a
+  // character boundary and to what fits the browser's limit once escaped;
+  // at least one whole character, or nothing can be delivered.
+  const std::size_t overhead = stringifyUtf8(base, RawMember{u"split", kSplitMore, {}, kSplitClose}).size();
+  const std::size_t room = overhead < kMaxAnswerBytes ? kMaxAnswerBytes - overhead : 0;
+  std::size_t end = escapedUtf8Fit(rest.substr(0, partSizeBound(length, rest.size())), room);
+  while (end > 0 && end < rest.size() && isContinuation(rest[end])) --end;
+  if (end == 0) {
+    std::size_t first = 1;
+    while (first < rest.size() && isContinuation(rest[first])) ++first;
+    if (escapedUtf8Size(rest.substr(0, first)) <= room) end = first;
   }
-  entry.offset = end;
-  if (entry.offset == entry.text.size()) {
+  if (end == 0) {
+    answer = reducedAnswer(request, overhead + 2);
+    dropPending(pending, "its echoed fields leave no room for a part");
+    return;
+  }
+  const bool last = end == rest.size();
+  answer = stringifyUtf8(
+      base, RawMember{u"split", last ? kSplitLast : kSplitMore, rest.substr(0, end), kSplitClose});
+  entry.offset += end;
+  if (last) {
     ORMID_LOG(debug, kCreateAnswer) << "Ended split message for messageId = " << messageId;
+    pendingBytes_ -= entry.text.size();
     splitMessages_.erase(pending);
   }
 }

@@ -7,15 +7,31 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 
-#include "host/channel/handoff.h"
+#include "host/core/core.h"
 #include "host/json/json.h"
 
 namespace ormid {
 
-// The most a browser accepts in one message from a host; larger ones close the port.
+// The most a browser accepts in one message from a host; a larger one closes
+// the port. No answer is ever longer.
 inline constexpr std::size_t kMaxAnswerBytes = 1'048'576;
+
+// Document answers waiting for their next parts are bounded: beyond either
+// limit the oldest is dropped (its next request starts afresh).
+inline constexpr std::size_t kMaxPendingAnswers = 4;
+inline constexpr std::size_t kMaxPendingBytes = std::size_t{512} << 20;
+
+// The answer to a frame that could not be read or decoded.
+inline constexpr std::string_view kUnreadableAnswer =
+    R"({"status":{"description":"JSON failed to parse","result":"error"}})";
+// The answer when memory ran out and not even the request's own error answer
+// could be built.
+inline constexpr std::string_view kNoMemoryAnswer =
+    R"({"status":{"description":"Error alocate memory file","result":"error"}})";
 
 // The default working directory: "ormid_doc_editor" in the temporary
 // directory, created when missing, ending in the path separator.
@@ -28,8 +44,10 @@ class DocEditorJsonProcessing {
   explicit DocEditorJsonProcessing(HandOff handOff);
 
   // Fills `answer` with the UTF-8 text of the one answer to `message`, a
-  // request of `length` bytes on the channel.
-  void processingMessage(const std::u16string& message, std::uint32_t length, std::string& answer);
+  // request of `length` bytes on the channel. Never throws: a request that
+  // cannot be handled (memory runs out) is answered with an error, and
+  // `answer` is left empty only when not even that could be built.
+  void processingMessage(std::u16string_view message, std::uint32_t length, std::string& answer) noexcept;
 
   // Builds the answer for a request (null when it did not parse or is not an
   // object). For "getDocument" and "saveAndGetDocument" the complete answer
@@ -43,8 +61,22 @@ class DocEditorJsonProcessing {
   static std::size_t partSizeBound(std::uint32_t length, std::size_t remaining);
 
   std::size_t pendingAnswers() const { return splitMessages_.size(); }
+  std::size_t pendingBytes() const { return pendingBytes_; }
 
  private:
+  // A complete answer being delivered in parts, and the request it answers:
+  // a repeated request that names another command, file or directory is not
+  // its continuation.
+  struct PendingAnswer {
+    std::string text;        // the complete answer, UTF-8
+    std::size_t offset = 0;  // how much of it has been delivered
+    std::u16string command;
+    std::optional<std::u16string> workingDirectory;
+    std::u16string nameFile;
+    std::uint64_t serial = 0;  // order of creation, for dropping the oldest
+  };
+  using Pending = std::map<std::u16string, PendingAnswer>;
+
   void dispatch(const JsonValue& request, std::u16string& result, std::u16string& description,
                 std::string& content);
   void documentCommand(const JsonValue& request, const std::u16string& command,
@@ -52,14 +84,17 @@ class DocEditorJsonProcessing {
                        std::string& content);
   void run(CommandMessage message, CommandInputs inputs, std::u16string& result, std::u16string& description,
            std::string* content);
-
-  struct PendingAnswer {
-    std::string text;        // the complete answer, UTF-8
-    std::size_t offset = 0;  // how much of it has been delivered
-  };
+  Pending::iterator continuation(const JsonValue* request, const std::u16string& messageId,
+                                 const std::u16string& command);
+  Pending::iterator addPending(const JsonValue* request, const std::u16string& messageId,
+                               const std::u16string& command, std::string text);
+  void dropPending(Pending::iterator entry, const char* why);
+  void answerFailure(const JsonValue* request, std::uint32_t length, std::string& answer) noexcept;
 
   HandOff handOff_;
-  std::map<std::u16string, PendingAnswer> splitMessages_;
+  Pending splitMessages_;
+  std::size_t pendingBytes_ = 0;
+  std::uint64_t serial_ = 0;
 };
 
 }  // namespace ormid

@@ -6,12 +6,14 @@
 #include <new>
 #include <vector>
 
-#include "host/channel/log.h"
+#include "host/automation/automation.h"
+#include "host/core/core.h"
+#include "host/core/log.h"
 #include "host/events/listener.h"
 #include "host/text/text.h"
-#include "host/word/automation.h"
 #include "host/word/base64.h"
 #include "ormid/platform/platform.h"
+#include "ormid/word_events.h"
 
 namespace ormid {
 namespace {
@@ -55,10 +57,11 @@ void deleteQuietly(const std::string& path, const char* function) {
 }
 
 // Gets the documents collection of the running word processor.
-bool getDocuments(com::ComPtr<IDispatch>& documents, const char* function, std::u16string& description) {
+bool getDocuments(com::ComPtr<IDispatch>& documents, const char* function, std::u16string& description)
+    REQUIRES(core().lock) {
   com::Variant value;
   const HRESULT hr =
-      AutomationCall(wordConnection().wordApplication.get(), CallKind::get, "Documents", {}, value.put());
+      AutomationCall(core().connection.wordApplication.get(), CallKind::get, "Documents", {}, value.put());
   documents = value.dispatchValue();
   if (FAILED(hr) || !documents) {
     ORMID_LOG(error, function) << "Get documents error = " << hrValue(FAILED(hr) ? hr : E_POINTER);
@@ -86,7 +89,7 @@ bool fullNameText(const com::Variant& value, std::u16string& text, bool& isNull)
 
 // Finds the open document whose FullName is exactly `path`.
 bool findDocument(const std::string& path, const char* progress, const char* function,
-                  com::ComPtr<IDispatch>& found, std::u16string& description) {
+                  com::ComPtr<IDispatch>& found, std::u16string& description) REQUIRES(core().lock) {
   com::ComPtr<IDispatch> documents;
   if (!getDocuments(documents, function, description)) return false;
 
@@ -147,17 +150,18 @@ bool findDocument(const std::string& path, const char* progress, const char* fun
 
 // Checks shared by save and close: a name, a running word processor, the document.
 bool findOpenDocument(const std::string& workingDirectory, const std::string& nameFile, const char* progress,
-                      const char* function, com::ComPtr<IDispatch>& document, std::u16string& description) {
+                      const char* function, com::ComPtr<IDispatch>& document, std::u16string& description)
+    REQUIRES(core().lock) {
   if (!checkName(nameFile, function, description)) return false;
-  if (!wordConnection().wordApplication) {
+  if (!core().connection.wordApplication) {
     ORMID_LOG(error, function) << "Word application not running...";
     return fail(description, u"Word application not running");
   }
   return findDocument(workingDirectory + nameFile, progress, function, document, description);
 }
 
-bool startWordIfNeeded(const char* function, std::u16string& description) {
-  if (wordConnection().wordApplication) return true;
+bool startWordIfNeeded(const char* function, std::u16string& description) REQUIRES(core().lock) {
+  if (core().connection.wordApplication) return true;
   ORMID_LOG(debug, function) << "Word application opening...";
   return DocEditorProcessing::openWordAplication(description);
 }
@@ -170,7 +174,8 @@ bool isSafeFileName(const std::string& nameFile) {
 }
 
 bool DocEditorProcessing::openEditor(std::u16string& description) {
-  if (wordConnection().wordApplication) {
+  ORMID_DCHECK_MAIN_THREAD();
+  if (core().connection.wordApplication) {
     ORMID_LOG(debug, kOpenEditor) << "Word application is already open...";
     return fail(description, u"Word application is already open");
   }
@@ -178,7 +183,8 @@ bool DocEditorProcessing::openEditor(std::u16string& description) {
 }
 
 bool DocEditorProcessing::openWordAplication(std::u16string& description) {
-  WordConnection& c = wordConnection();
+  ORMID_DCHECK_MAIN_THREAD();
+  WordConnection& c = core().connection;
   CLSID clsid{};
   HRESULT hr = CLSIDFromProgID(com::ole(u"Word.Application"), &clsid);
   if (SUCCEEDED(hr)) {
@@ -191,6 +197,7 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
     return fail(description, u"Error create instace word application");
   }
   auto failWith = [&](const char* text, HRESULT code, const char16_t* answer) {
+    core().lock.assertHeld();  // called only from here, under the lock
     ORMID_LOG(error, kOpenWord) << text << hrValue(code);
     c.wordApplication.reset();
     return fail(description, answer);
@@ -237,39 +244,37 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
     return failWith("Get connection point container error = ", FAILED(hr) ? hr : E_NOINTERFACE,
                     u"Error get connection point container");
   }
-  hr = container->FindConnectionPoint(IID_WordApplicationEvents, c.connectionPoint.put());
-  if (FAILED(hr) || !c.connectionPoint) {
-    c.connectionPoint.reset();
+  com::ComPtr<IConnectionPoint> connectionPoint;
+  hr = container->FindConnectionPoint(IID_WordApplicationEvents, connectionPoint.put());
+  if (FAILED(hr) || !connectionPoint) {
     return failWith("Find connection point error = ", FAILED(hr) ? hr : E_POINTER,
                     u"Error find connection point");
   }
 
-  DocEditorEventListener* listener = new (std::nothrow) DocEditorEventListener;
+  DocEditorEventListener* listener = new (std::nothrow) DocEditorEventListener(core().eventSink);
   if (!listener) {
     ORMID_LOG(error, kOpenWord) << "Error allocate memory for event listner...";
-    c.connectionPoint.reset();
     c.wordApplication.reset();
     return fail(description, u"Error allocate memory for event listner");
   }
   c.eventListener = com::ComPtr<IDispatch>(listener);  // count 1 before Advise
 
   DWORD cookie = 0;
-  hr = c.connectionPoint->Advise(c.eventListener.get(), &cookie);
+  hr = connectionPoint->Advise(c.eventListener.get(), &cookie);
   if (FAILED(hr)) {
     ORMID_LOG(error, kOpenWord) << "Advise event listner error = " << hrValue(hr);
-    c.connectionPoint.reset();
     c.eventListener.reset();
-    container.reset();
     c.wordApplication.reset();
     return fail(description, u"Error advise event listner");
   }
-  c.adviseCookie = cookie;
+  c.advise = com::AdviseToken(std::move(connectionPoint), cookie);
   return true;
 }
 
 bool DocEditorProcessing::closeWordAplication(std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   // Held for the call: the quit event may drop the connection meanwhile.
-  com::ComPtr<IDispatch> application = wordConnection().wordApplication;
+  com::ComPtr<IDispatch> application = core().connection.wordApplication;
   if (!application) {
     ORMID_LOG(error, kCloseWord) << "Instance Word.Application not found...";
     return fail(description, u"Instace word application not found");
@@ -290,6 +295,7 @@ bool DocEditorProcessing::closeWordAplication(std::u16string& description) {
 
 bool DocEditorProcessing::openDocument(const std::string& workingDirectory, const std::string& nameFile,
                                        const std::string& contentFile, std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   if (!checkName(nameFile, kOpenDocument, description)) return false;
   if (contentFile.empty()) {
     ORMID_LOG(error, kOpenDocument) << "Encoded file content is empty...";
@@ -342,6 +348,7 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
 
 bool DocEditorProcessing::createDocument(const std::string& workingDirectory, const std::string& nameFile,
                                          std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   if (!checkName(nameFile, kCreateDocument, description)) return false;
   if (!startWordIfNeeded(kCreateDocument, description)) return false;
   com::ComPtr<IDispatch> documents;
@@ -380,6 +387,7 @@ bool DocEditorProcessing::createDocument(const std::string& workingDirectory, co
 
 bool DocEditorProcessing::saveDocument(const std::string& workingDirectory, const std::string& nameFile,
                                        std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   com::ComPtr<IDispatch> document;
   if (!findOpenDocument(workingDirectory, nameFile, "Saving document ", kSaveDocument, document,
                         description)) {
@@ -397,6 +405,7 @@ bool DocEditorProcessing::saveDocument(const std::string& workingDirectory, cons
 
 bool DocEditorProcessing::closeDocument(const std::string& workingDirectory, const std::string& nameFile,
                                         bool isRemoveFile, std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   com::ComPtr<IDispatch> document;
   if (!findOpenDocument(workingDirectory, nameFile, "Closing document ", kCloseDocument, document,
                         description)) {
@@ -420,9 +429,12 @@ bool DocEditorProcessing::closeDocument(const std::string& workingDirectory, con
 
 bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const std::string& nameFile,
                                       std::string& content, std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   if (!checkName(nameFile, kGetDocument, description)) return false;
   const std::string path = workingDirectory + nameFile;
-  std::ifstream file(path, std::ios::in | std::ios::binary);
+  // A directory or a device is no document: its "size" means nothing.
+  std::ifstream file;
+  if (platform::isRegularFile(path)) file.open(path, std::ios::in | std::ios::binary);
   if (!file.is_open()) {
     ORMID_LOG(error, kGetDocument) << "Error open file " << fromAnsi(path);
     return fail(description, u"Error open file");
@@ -449,6 +461,7 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
 
 bool DocEditorProcessing::removeDocument(const std::string& workingDirectory, const std::string& nameFile,
                                          std::u16string& description) {
+  ORMID_DCHECK_MAIN_THREAD();
   if (!nameFile.empty() && !isSafeFileName(nameFile)) {
     ORMID_LOG(error, kRemoveDocument) << "Invalid file name " << fromAnsi(nameFile);
     return fail(description, u"Invalid file name");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "host/core/core.h"
+
 namespace ormid {
 
 // Names that would leave the working directory are refused: a separator of
@@ -20,23 +22,23 @@ inline constexpr int kVisibleWaitMilliseconds = 10'000;
 
 class DocEditorProcessing {
  public:
-  static bool openEditor(std::u16string& description);
-  static bool openWordAplication(std::u16string& description);
-  static bool closeWordAplication(std::u16string& description);
+  static bool openEditor(std::u16string& description) REQUIRES(core().lock);
+  static bool openWordAplication(std::u16string& description) REQUIRES(core().lock);
+  static bool closeWordAplication(std::u16string& description) REQUIRES(core().lock);
 
   static bool openDocument(const std::string& workingDirectory, const std::string& nameFile,
-                           const std::string& contentFile, std::u16string& description);
+                           const std::string& contentFile, std::u16string& description) REQUIRES(core().lock);
   static bool createDocument(const std::string& workingDirectory, const std::string& nameFile,
-                             std::u16string& description);
+                             std::u16string& description) REQUIRES(core().lock);
   static bool saveDocument(const std::string& workingDirectory, const std::string& nameFile,
-                           std::u16string& description);
+                           std::u16string& description) REQUIRES(core().lock);
   static bool closeDocument(const std::string& workingDirectory, const std::string& nameFile,
-                            bool isRemoveFile, std::u16string& description);
+                            bool isRemoveFile, std::u16string& description) REQUIRES(core().lock);
   // `content` receives the file's bytes as base64 text.
   static bool getDocument(const std::string& workingDirectory, const std::string& nameFile,
-                          std::string& content, std::u16string& description);
+                          std::string& content, std::u16string& description) REQUIRES(core().lock);
   static bool removeDocument(const std::string& workingDirectory, const std::string& nameFile,
-                             std::u16string& description);
+                             std::u16string& description) REQUIRES(core().lock);
 };
 
 }  // namespace ormid

@@ -48,6 +48,11 @@ bool createDirectory(const std::string& path) { return mkdir(path.c_str(), 0700)
 
 bool deleteFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // ---- Single instance: an exclusive flock held for the life of the process ----
 
 namespace {

@@ -6,10 +6,11 @@
 #include <fstream>
 #include <functional>
 
-#include "host/channel/channel.h"
+#include "host/automation/automation.h"
+#include "host/core/core.h"
 #include "host/events/listener.h"
-#include "host/word/automation.h"
 #include "host/word/doc_editor_processing.h"
+#include "ormid/word_events.h"
 #include "tests/word/fake_word.h"
 
 namespace ormid::test {
@@ -74,17 +75,14 @@ class Operations : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(dir_);
-    setMessageOutput([this](const void* data, std::size_t size) {
-      output_.append(static_cast<const char*>(data), size);
-      return true;
-    });
+    core().eventSink = [this](std::string_view message) { output_.append(message); };
   }
   void TearDown() override {
     clearWordResource();
     std::filesystem::remove_all(dir_);
     EXPECT_EQ(word_.state().liveObjects, 0) << "every object obtained was released";
   }
-  bool connected() const { return static_cast<bool>(wordConnection().wordApplication); }
+  bool connected() const { return static_cast<bool>(core().connection.wordApplication); }
 
   const std::string dir_ = std::filesystem::temp_directory_path().string() + "/ormid-word-test-" +
                            std::to_string(::getpid()) + "/";
@@ -244,8 +242,8 @@ class Listener : public Operations {
   HRESULT invoke(DISPID id, std::vector<VARIANT> reversed, const IID& iid = IID_NULL) {
     DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
                       static_cast<UINT>(reversed.size()), 0};
-    return wordConnection().eventListener->Invoke(id, iid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
-                                                  nullptr, nullptr, nullptr);
+    return core().connection.eventListener->Invoke(id, iid, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params,
+                                                   nullptr, nullptr, nullptr);
   }
 };
 
@@ -260,7 +258,7 @@ TEST_F(Listener, DocumentEventsAreValidatedAndAnnounced) {
   state.documents = {u"/docs/my file.docx"};
   com::Variant items, document;
   ASSERT_EQ(
-      AutomationCall(wordConnection().wordApplication.get(), CallKind::get, "Documents", {}, items.put()),
+      AutomationCall(core().connection.wordApplication.get(), CallKind::get, "Documents", {}, items.put()),
       S_OK);
   const com::Variant index = com::Variant::i4(1);
   ASSERT_EQ(AutomationCall(items.get()->pdispVal, CallKind::method, "Item", {index.get()}, document.put()),
@@ -295,7 +293,7 @@ TEST_F(Listener, DocumentEventsAreValidatedAndAnnounced) {
   for (const Case& c : cases) {
     output_.clear();
     EXPECT_EQ(invoke(c.id, c.reversed), c.expected) << c.id << " with " << c.reversed.size();
-    EXPECT_EQ(output_.empty() ? "" : output_.substr(4), c.message) << c.id << " with " << c.reversed.size();
+    EXPECT_EQ(output_, c.message) << c.id << " with " << c.reversed.size();
     EXPECT_EQ(flag, VARIANT_FALSE) << "the save or close goes ahead";
   }
   EXPECT_EQ(invoke(8, {byRef, byRef, doc}, IID_IDispatch), E_INVALIDARG);
@@ -308,8 +306,8 @@ TEST_F(Listener, DocumentEventsAreValidatedAndAnnounced) {
   state.failures.clear();
   state.fullNameNotText = true;
   EXPECT_EQ(invoke(6, {byRef, doc}), S_OK);
-  EXPECT_EQ(output_.substr(4), eventMessage("documentCloseEvent",
-                                            R"("status":{"description":"Bad file name","result":"error"})"));
+  EXPECT_EQ(output_, eventMessage("documentCloseEvent",
+                                  R"("status":{"description":"Bad file name","result":"error"})"));
   // Nor can such a document be the one a save looks for.
   EXPECT_FALSE(DocEditorProcessing::saveDocument("/docs/", "my file.docx", description_));
   EXPECT_EQ(description_, u"Document not openning");
@@ -317,7 +315,7 @@ TEST_F(Listener, DocumentEventsAreValidatedAndAnnounced) {
 
 TEST_F(Listener, AnswersItsInterfacesAndCountsReferences) {
   ASSERT_TRUE(DocEditorProcessing::openEditor(description_));
-  IDispatch* listener = wordConnection().eventListener.get();
+  IDispatch* listener = core().connection.eventListener.get();
   for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID_WordApplicationEvents}) {
     void* object = nullptr;
     ASSERT_EQ(listener->QueryInterface(iid, &object), S_OK);

@@ -213,7 +213,13 @@ class AdviseToken {
     cookie_ = 0;
     point_.reset();
   }
+  // Forgets the advise without undoing it: the process is ending.
+  void abandon() {
+    cookie_ = 0;
+    point_.reset();
+  }
   DWORD cookie() const { return cookie_; }
+  explicit operator bool() const { return cookie_ != 0; }
 
  private:
   ComPtr<IConnectionPoint> point_;

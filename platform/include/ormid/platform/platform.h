@@ -28,6 +28,10 @@ bool createDirectory(const std::string& path);
 // Deletes a file; false on failure.
 bool deleteFile(const std::string& path);
 
+// True when the path names an existing regular file (not a directory, device
+// or pipe); symbolic links are followed.
+bool isRegularFile(const std::string& path);
+
 // ---- Single instance ----
 
 class InstanceLock {

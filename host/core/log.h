@@ -1,15 +1,15 @@
 // The host's log: one rolling file in the temporary directory, records laid
 // out as "<date> <time>.<ms> <SEVERITY> [<thread>] [<function>@<line>] <text>".
-// Every record is written under processLock, so the records of the two threads
-// never interleave and a record waits while the main thread runs an operation.
+// Every record is written under the process lock, so the records of the two
+// threads never interleave and a record waits while the main thread runs an
+// operation. The files roll at 10,000,000 bytes, 10 files in all, and no record
+// is longer than a file: a longer text is cut, its full length noted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <string_view>
-
-#include "ormid/platform/platform.h"
 
 // Configures the log once, before any record: the file is the temporary
 // directory followed by "OrmidDocEditor.log"; `severity` is the highest kept
@@ -20,17 +20,18 @@ namespace ormid {
 
 enum class Severity : int { none = 0, fatal = 1, error = 2, warning = 3, info = 4, debug = 5, verbose = 6 };
 
-// The process-wide lock guarding the log, the command exchange, each operation
-// and each frame written. Recursive on its own thread.
-platform::RecursiveLock& processLock();
-
 namespace log {
 
-// Opens the rolling file (10,000,000 bytes, 10 files) and sets the threshold.
-void init(const std::string& path, int maxSeverity);
+inline constexpr std::size_t kMaxFileBytes = 10'000'000;
+inline constexpr std::size_t kMaxFiles = 10;
+
+// Opens the rolling file and sets the threshold. Files are named like
+// "OrmidDocEditor.log", "OrmidDocEditor.1.log", ... up to `maxFiles` in all.
+void init(const std::string& path, int maxSeverity, std::size_t maxFileBytes = kMaxFileBytes,
+          std::size_t maxFiles = kMaxFiles);
 void setThreshold(int maxSeverity);
 bool enabled(Severity severity);
-// Writes one record (UTF-8 text, `prefix` then `text`) under processLock.
+// Writes one record (UTF-8 text, `prefix` then `text`) under the process lock.
 // Whole messages go through here directly, without being copied into a Record.
 void write(Severity severity, const char* function, int line, std::string_view text);
 void write(Severity severity, const char* function, int line, std::string_view prefix, std::string_view text);

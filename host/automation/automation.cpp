@@ -1,9 +1,8 @@
-#include "host/word/automation.h"
+#include "host/automation/automation.h"
 
 #include <new>
 #include <vector>
 
-#include "host/channel/log.h"
 #include "host/text/text.h"
 
 namespace ormid {
@@ -50,31 +49,6 @@ HRESULT AutomationCall(IDispatch* target, CallKind kind, const char* name,
   } catch (...) {
     return E_FAIL;
   }
-}
-
-WordConnection& wordConnection() {
-  static auto* connection = new WordConnection;
-  return *connection;
-}
-
-void clearWordResource() {
-  WordConnection& c = wordConnection();
-  if (c.connectionPoint) {
-    if (c.adviseCookie != 0) c.connectionPoint->Unadvise(c.adviseCookie);
-    com::ComPtr<IConnectionPoint> point = std::move(c.connectionPoint);
-  } else {
-    ORMID_LOG(debug, "ormid::clearWordResource") << "Connection point not found...";
-  }
-  // Moved out before the release: releasing may call back into the host.
-  { com::ComPtr<IDispatch> listener = std::move(c.eventListener); }
-  { com::ComPtr<IDispatch> application = std::move(c.wordApplication); }
-}
-
-void releaseWordConnection() {
-  WordConnection& c = wordConnection();
-  { com::ComPtr<IConnectionPoint> point = std::move(c.connectionPoint); }
-  { com::ComPtr<IDispatch> listener = std::move(c.eventListener); }
-  { com::ComPtr<IDispatch> application = std::move(c.wordApplication); }
 }
 
 }  // namespace ormid

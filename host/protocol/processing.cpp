@@ -93,7 +93,8 @@ std::string defaultWorkingDirectory() {
   return directory;
 }
 
-DocEditorJsonProcessing::DocEditorJsonProcessing(HandOff handOff) : handOff_(std::move(handOff)) {}
+DocEditorJsonProcessing::DocEditorJsonProcessing(HandOff handOff, PendingLimits limits)
+    : handOff_(std::move(handOff)), limits_(limits) {}
 
 void DocEditorJsonProcessing::processingMessage(std::u16string_view message, std::uint32_t length,
                                                 std::string& answer) noexcept {
@@ -253,7 +254,7 @@ DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::addPending(
   // The oldest transfers make room; the new one is kept whatever its size, as
   // it is being delivered.
   while (!splitMessages_.empty() &&
-         (splitMessages_.size() >= kMaxPendingAnswers || pendingBytes_ + text.size() > kMaxPendingBytes)) {
+         (splitMessages_.size() >= limits_.answers || pendingBytes_ + text.size() > limits_.bytes)) {
     auto oldest =
         std::min_element(splitMessages_.begin(), splitMessages_.end(),
                          [](const auto& a, const auto& b) { return a.second.serial < b.second.serial; });

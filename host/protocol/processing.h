@@ -37,11 +37,15 @@ inline constexpr std::string_view kNoMemoryAnswer =
 // directory, created when missing, ending in the path separator.
 std::string defaultWorkingDirectory();
 
+struct PendingLimits {
+  std::size_t answers = kMaxPendingAnswers;
+  std::size_t bytes = kMaxPendingBytes;
+};
+
 class DocEditorJsonProcessing {
  public:
   using HandOff = std::function<void(CommandMessage, CommandInputs, CommandOutputs&)>;
-
-  explicit DocEditorJsonProcessing(HandOff handOff);
+  explicit DocEditorJsonProcessing(HandOff handOff, PendingLimits limits = {});
 
   // Fills `answer` with the UTF-8 text of the one answer to `message`, a
   // request of `length` bytes on the channel. Never throws: a request that
@@ -92,6 +96,7 @@ class DocEditorJsonProcessing {
   void answerFailure(const JsonValue* request, std::uint32_t length, std::string& answer) noexcept;
 
   HandOff handOff_;
+  PendingLimits limits_;
   Pending splitMessages_;
   std::size_t pendingBytes_ = 0;
   std::uint64_t serial_ = 0;

@@ -137,6 +137,13 @@ TEST_F(HostEndToEnd, DocumentsOfTheWorkingDirectoryAndNamesThatLeaveItAreRefused
   EXPECT_EQ(jsonField(get("empty.dat"), "contentFile"), "<absent>");
   EXPECT_EQ(jsonField(get("empty.dat"), "result"), "success");
   EXPECT_EQ(jsonField(get("missing"), "description"), "Error open file");
+  // Neither a directory nor a device is a document.
+  std::filesystem::create_directory(docs + "folder");
+  EXPECT_EQ(jsonField(get("folder"), "description"), "Error open file");
+  const std::string device = windowsHost() ? R"("workingDirectory":"","nameFile":"NUL")"
+                                           : R"("workingDirectory":"/dev","nameFile":"null")";
+  EXPECT_EQ(jsonField(host.transfer(request("getDocument", device, "dev")), "description"),
+            "Error open file");
   EXPECT_EQ(jsonField(get(""), "description"), "File name is empty");
   EXPECT_EQ(jsonField(host.request(request("removeDocument", at + R"("nameFile":"a.dat")")), "result"),
             "success");
@@ -155,6 +162,50 @@ TEST_F(HostEndToEnd, DocumentsOfTheWorkingDirectoryAndNamesThatLeaveItAreRefused
         "Invalid file name");
   }
   EXPECT_TRUE(std::filesystem::exists(tmp_.path() + "secret"));
+}
+
+// The host under a memory cap, as on a loaded machine: what cannot be held is
+// answered, and the host serves on.
+TEST_F(HostEndToEnd, UnderAMemoryCapEveryRequestIsAnsweredAndTheHostLives) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than the cap";
+#endif
+  if (windowsHost()) GTEST_SKIP() << "a cap on a Windows program is tested in-process";
+  HostProcess host(tmp_.path(), {}, {"prlimit", "--as=524288000", "--"});
+  const std::string unreadable = R"({"status":{"description":"JSON failed to parse","result":"error"}})";
+  const std::string big = request(
+      "openDocument", R"("nameFile":"big.docx","contentFile":")" + std::string(200'000'000, 'A') + "\"");
+  EXPECT_EQ(host.request(big, 120s), unreadable);
+  EXPECT_EQ(jsonField(host.request(request("y")), "description"), "Unknow request command y");
+  // Four bytes announcing a body of 1 GiB - 1 that never comes.
+  host.sendRaw("\xFF\xFF\xFF\x3F");
+  host.closeInput();
+  EXPECT_EQ(host.receive().value_or("<none>"), unreadable);
+  EXPECT_EQ(host.wait(), 1);
+  EXPECT_LT(std::filesystem::file_size(tmp_.path() + "OrmidDocEditor.log"), 10'000'000u);
+  EXPECT_FALSE(std::filesystem::exists(tmp_.path() + "ormid_doc_editor/big.docx"));
+}
+
+// A host whose answers nobody reads any more stops, instead of reading on.
+TEST_F(HostEndToEnd, ABrokenOutputEndsTheHost) {
+  HostProcess host(tmp_.path());
+  EXPECT_EQ(jsonField(host.request(request("y")), "description"), "Unknow request command y");
+  host.closeOutput();
+  host.send(request("z"));
+  EXPECT_EQ(host.wait(10s), 1);
+  EXPECT_NE(fileText(tmp_.path() + "OrmidDocEditor.log").find("Error write message..."), std::string::npos);
+}
+
+// Started without a standard output, the host must not answer into a file
+// that took its descriptor.
+TEST_F(HostEndToEnd, DISABLED_WithoutAStandardOutputTheHostEndsAtOnce) {
+  if (windowsHost()) GTEST_SKIP() << "descriptors are a POSIX notion";
+  HostProcess host(tmp_.path(), {}, {"sh", "-c", "exec \"$0\" >&-"});
+  host.send(request("y"));
+  EXPECT_EQ(host.wait(10s), 1);
+  EXPECT_EQ(fileText(tmp_.path() + "OrmidDocEditorLock"), "");
+  EXPECT_NE(fileText(tmp_.path() + "OrmidDocEditor.log").find("Error get STD_OUTPUT_HANDLE..."),
+            std::string::npos);
 }
 
 TEST_F(HostEndToEnd, LargeDocumentTravelsInPartsThatJoinByteForByte) {

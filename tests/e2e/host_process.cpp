@@ -63,7 +63,8 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, std::string>& environment) {
+HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, std::string>& environment,
+                         const std::vector<std::string>& launcher) {
   int input[2];
   int output[2];
   if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -83,7 +84,8 @@ HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, 
   for (const auto& [key, value] : environment) env[key] = value;
   std::vector<std::string> entries;
   for (const auto& [key, value] : env) entries.push_back(key + "=" + value);
-  std::vector<std::string> command = hostCommand();
+  std::vector<std::string> command = launcher;
+  for (std::string& word : hostCommand()) command.push_back(std::move(word));
   auto pointers = [](std::vector<std::string>& words) {
     std::vector<char*> result;
     for (std::string& word : words) result.push_back(word.data());
@@ -201,6 +203,11 @@ std::string HostProcess::transfer(const std::string& request, int* answers, std:
 void HostProcess::closeInput() {
   if (in_ >= 0) close(in_);
   in_ = -1;
+}
+
+void HostProcess::closeOutput() {
+  if (out_ >= 0) close(out_);
+  out_ = -1;
 }
 
 int HostProcess::wait(std::chrono::milliseconds timeout) {

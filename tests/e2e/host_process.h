@@ -36,8 +36,10 @@ std::string hostPath(const std::string& path);
 
 class HostProcess {
  public:
-  // `tmpdir` becomes the host's temporary directory; `environment` is added.
-  explicit HostProcess(const std::string& tmpdir, const std::map<std::string, std::string>& environment = {});
+  // `tmpdir` becomes the host's temporary directory; `environment` is added;
+  // `launcher` (a command and its arguments) starts the host when given.
+  explicit HostProcess(const std::string& tmpdir, const std::map<std::string, std::string>& environment = {},
+                       const std::vector<std::string>& launcher = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
@@ -54,6 +56,8 @@ class HostProcess {
   // last part; the complete answer. Counts the answers and the largest frame.
   std::string transfer(const std::string& request, int* answers = nullptr, std::size_t* largest = nullptr);
   void closeInput();
+  // Stops reading the host's output: its next write fails.
+  void closeOutput();
   // Waits for the exit; the exit code, or -1 on a time-out (the host is then killed).
   int wait(std::chrono::milliseconds timeout = 30s);
   std::string errorOutput() const;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "host/word/base64.h"
@@ -68,6 +69,19 @@ class StandinEndToEnd : public ::testing::Test {
   std::string docs_;
   std::string fifo_;
 };
+
+// A browser that reconnects at once (extension reload, worker restart) starts
+// the next host while the last one is still shutting its editor down.
+TEST_F(StandinEndToEnd, DISABLED_AReconnectingBrowserIsServedEveryTime) {
+  std::unique_ptr<HostProcess> previous;
+  for (int i = 0; i < 20; ++i) {
+    auto host = std::make_unique<HostProcess>(tmp_.path(), environment());
+    EXPECT_EQ(jsonField(host->request(editor("openEditor")), "result"), "success") << "reconnect " << i;
+    host->closeInput();
+    previous = std::move(host);  // still ending while the next one starts
+  }
+  EXPECT_EQ(previous->wait(), 1);
+}
 
 TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   HostProcess host(tmp_.path(), environment());

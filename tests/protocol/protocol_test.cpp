@@ -5,12 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "host/channel/channel.h"
 #include "host/json/json.h"
 #include "host/protocol/processing.h"
 #include "host/text/text.h"
@@ -302,91 +302,77 @@ TEST_F(ProtocolTest, EmptyDocumentGivesACompleteAnswerWithoutContent) {
       R"(\"status\":{\"result\":\"success\"}}"},"status":{"result":"success"}})");
 }
 
+TEST_F(ProtocolTest, NoAnswerOutgrowsWhatABrowserTakes) {
+  const std::string status = R"("status":{"description":"Answer too large","result":"error"})";
+  const std::string big(700000, 'x'), huge(1100000, 'y');
+  main_.next = {u"success", u"", "QUJD"};
+  struct Case {
+    std::string request;
+    std::string answer;
+  };
+  const std::vector<Case> cases = {
+      // The command is echoed twice: as itself and in the description.
+      {R"({"messageId":"1","contentId":"c","destination":"ormidDocEditorNative","command":")" + big + "\"}",
+       R"({"destination":"ormidDocEditorWebExt","messageId":"1",)" + status + "}"},
+      {R"({"messageId":")" + huge + R"(","contentId":"c","command":"x"})", "{" + status + "}"},
+      // Echoed fields that leave no room for a part: the transfer is dropped.
+      {req("getDocument", R"("nameFile":")" + huge + "\""), R"({"messageId":"1",)" + status + "}"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(answerTo(processing_, c.request), c.answer);
+    EXPECT_EQ(processing_.pendingAnswers(), 0u);
+  }
+}
+
+TEST_F(ProtocolTest, APendingTransferServesOnlyItsOwnRequestsAndTheirNumberIsBounded) {
+  main_.next = {u"success", u"", std::string(1500000, 'Q')};
+  auto get = [](const std::string& id, const std::string& command, const std::string& more) {
+    return R"({"messageId":")" + id + R"(","contentId":"c","command":")" + command + "\"," + more + "}";
+  };
+  // Each names another command, file or directory than the transfer under way.
+  for (const std::string& request :
+       {get("m", "getDocument", R"("nameFile":"a")"), get("m", "getDocument", R"("nameFile":"b")"),
+        get("m", "saveAndGetDocument", R"("nameFile":"b")"),
+        get("m", "saveAndGetDocument", R"("nameFile":"b","workingDirectory":"w")")}) {
+    const std::size_t before = main_.calls.size();
+    EXPECT_NE(answerTo(processing_, request).find(R"("last":false)"), std::string::npos);
+    EXPECT_EQ(main_.calls.size(), before + 1) << request;
+    EXPECT_EQ(processing_.pendingAnswers(), 1u);
+  }
+  // Five transfers under way: the oldest is dropped, and its next request starts afresh.
+  for (const std::string id : {"1", "2", "3", "4", "5"})
+    answerTo(processing_, get(id, "getDocument", R"("nameFile":"a")"));
+  EXPECT_EQ(processing_.pendingAnswers(), 4u);
+  std::size_t before = main_.calls.size();
+  answerTo(processing_, get("5", "getDocument", R"("nameFile":"a")"));
+  EXPECT_EQ(main_.calls.size(), before);
+  answerTo(processing_, get("1", "getDocument", R"("nameFile":"a")"));
+  EXPECT_EQ(main_.calls.size(), before + 1);
+  // The same by size.
+  DocEditorJsonProcessing small(main_.handOff(), {4, 2'500'000});
+  for (const std::string id : {"1", "2"}) answerTo(small, get(id, "getDocument", R"("nameFile":"a")"));
+  EXPECT_EQ(small.pendingAnswers(), 1u);
+  EXPECT_LE(small.pendingBytes(), 2'500'000u);
+}
+
+TEST_F(ProtocolTest, ARequestThatRunsOutOfMemoryGetsItsCommandsError) {
+  DocEditorJsonProcessing failing(
+      [](CommandMessage, CommandInputs, CommandOutputs&) { throw std::bad_alloc(); });
+  EXPECT_EQ(answerTo(failing, req("openDocument", R"("nameFile":"a","contentFile":"QUJD")")),
+            R"({"command":"openDocument","contentId":"c","messageId":"1","nameFile":"a","status":)"
+            R"({"description":"Error alocate memory file","result":"error"}})");
+  const std::string get = answerTo(failing, req("getDocument", R"("nameFile":"a")"));
+  EXPECT_NE(get.find(R"("split":{"last":true,"part":)"), std::string::npos);
+  EXPECT_NE(get.find("Error alocate memory file"), std::string::npos);
+  EXPECT_EQ(failing.pendingAnswers(), 0u);
+}
+
 TEST(PartSizeBound, FollowsTheRequestLength) {
   EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(200, 5), 523676u);
   EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(1047550, 5), 1u);
   // Where the halved bound is 0 or wraps, the largest part is tried (and then fitted).
   EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(1047551, 77), 77u);
   EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(2000000, 77), 77u);
-}
-
-// ---- Frames ----
-
-TEST(Frames, LengthsBodiesAndTheEndOfInput) {
-  struct Case {
-    std::string input;
-    std::uint32_t length;
-    std::string body;
-    bool dropped;
-  };
-  const std::vector<Case> cases = {
-      {std::string("\x05\x00\x00\x00hello", 9), 5, "hello", false},
-      // Bodies cut short keep what came; the rest counts as zero bytes.
-      {std::string("\x0A\x00\x00\x00{\"a\"", 8), 10, "{\"a\"", false},
-      {std::string("\x03\x00", 2), 3, "", false},
-      {std::string("\xFF\xFF\xFF\x3F", 4), 0x3FFFFFFF, "", false},
-      {"", 0, "", false},
-      {std::string("\x00\x00\x00\x00", 4), 0, "", false},
-      {std::string("\x00\x00\x00\x80xyz", 7), 0x80000000u, "", true},
-      {std::string("\x0D\x0A\x1A\x00", 4) + std::string(0x1A0A0D, 'x'), 0x1A0A0D, std::string(0x1A0A0D, 'x'),
-       false},
-  };
-  for (const Case& c : cases) {
-    std::size_t position = 0;
-    const Frame frame = readFrame([&](void* out, std::size_t size) {
-      const std::size_t n = std::min(size, c.input.size() - position);
-      std::memcpy(out, c.input.data() + position, n);
-      position += n;
-      return n;
-    });
-    EXPECT_EQ(frame.length, c.length);
-    EXPECT_EQ(frame.body, c.body);
-    EXPECT_EQ(frame.dropped, c.dropped);
-  }
-}
-
-TEST(Frames, ADroppedBodyIsReadAwaySoTheNextFrameIsInStep) {
-  // 1.25 GiB announced and served as 'z', then a real frame.
-  const std::uint64_t announced = 0x50000000;
-  const std::string header("\x00\x00\x00\x50", 4), next("\x02\x00\x00\x00{}", 6);
-  std::uint64_t position = 0;
-  ReadBytes read = [&](void* out, std::size_t size) -> std::size_t {
-    auto* bytes = static_cast<char*>(out);
-    if (position < 4) {
-      bytes[0] = header[position++];
-      return 1;
-    }
-    if (position < 4 + announced) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(size, 4 + announced - position));
-      std::memset(bytes, 'z', n);
-      position += n;
-      return n;
-    }
-    const std::size_t offset = position - 4 - announced, n = std::min(size, next.size() - offset);
-    std::memcpy(bytes, next.data() + offset, n);
-    position += n;
-    return n;
-  };
-  const Frame big = readFrame(read);
-  EXPECT_TRUE(big.dropped);
-  EXPECT_EQ(position, 4 + announced);
-  const Frame small = readFrame(read);
-  EXPECT_EQ(small.length, 2u);
-  EXPECT_EQ(small.body, "{}");
-}
-
-TEST(Frames, WrittenWithALittleEndianLength) {
-  std::string out;
-  const WriteBytes write = [&out](const void* data, std::size_t size) {
-    out.append(static_cast<const char*>(data), size);
-    return true;
-  };
-  writeFrame(write, std::string(300, 'a'));
-  EXPECT_EQ(out.substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
-  EXPECT_EQ(out.size(), 304u);
-  out.clear();
-  writeFrame(write, "");
-  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

@@ -89,12 +89,12 @@ std::string defaultWorkingDirectory() {
   if (!directory.empty() && directory.back() != separator) directory += separator;
   directory += "ormid_doc_editor";
   directory += separator;
-  platform::createDirectory(directory);
   return directory;
 }
 
-DocEditorJsonProcessing::DocEditorJsonProcessing(HandOff handOff, PendingLimits limits)
-    : handOff_(std::move(handOff)), limits_(limits) {}
+DocEditorJsonProcessing::DocEditorJsonProcessing(HandOff handOff, PendingLimits limits,
+                                                 CreateDirectory createDirectory)
+    : handOff_(std::move(handOff)), limits_(limits), createDirectory_(std::move(createDirectory)) {}
 
 void DocEditorJsonProcessing::processingMessage(std::u16string_view message, std::uint32_t length,
                                                 std::string& answer) noexcept {
@@ -182,10 +182,10 @@ void DocEditorJsonProcessing::documentCommand(const JsonValue& request, const st
     if (!inputs.workingDirectory.empty() && inputs.workingDirectory.back() != separator) {
       inputs.workingDirectory += separator;
     }
-    platform::createDirectory(inputs.workingDirectory);
   } else {
     inputs.workingDirectory = defaultWorkingDirectory();
   }
+  createDirectory_(inputs.workingDirectory);
 
   if (!getNameFile(&request, text)) return fail(result, description, u"Error parsing name file");
   inputs.nameFile = toAnsi(text);

@@ -13,6 +13,7 @@
 
 #include "host/core/core.h"
 #include "host/json/json.h"
+#include "ormid/platform/platform.h"
 
 namespace ormid {
 
@@ -34,7 +35,7 @@ inline constexpr std::string_view kNoMemoryAnswer =
     R"({"status":{"description":"Error alocate memory file","result":"error"}})";
 
 // The default working directory: "ormid_doc_editor" in the temporary
-// directory, created when missing, ending in the path separator.
+// directory, ending in the path separator.
 std::string defaultWorkingDirectory();
 
 struct PendingLimits {
@@ -45,7 +46,11 @@ struct PendingLimits {
 class DocEditorJsonProcessing {
  public:
   using HandOff = std::function<void(CommandMessage, CommandInputs, CommandOutputs&)>;
-  explicit DocEditorJsonProcessing(HandOff handOff, PendingLimits limits = {});
+  // Makes the last level of a working directory; its outcome is not needed.
+  using CreateDirectory = std::function<void(const std::string& path)>;
+
+  explicit DocEditorJsonProcessing(HandOff handOff, PendingLimits limits = {},
+                                   CreateDirectory createDirectory = platform::createDirectory);
 
   // Fills `answer` with the UTF-8 text of the one answer to `message`, a
   // request of `length` bytes on the channel. Never throws: a request that
@@ -97,6 +102,7 @@ class DocEditorJsonProcessing {
 
   HandOff handOff_;
   PendingLimits limits_;
+  CreateDirectory createDirectory_;
   Pending splitMessages_;
   std::size_t pendingBytes_ = 0;
   std::uint64_t serial_ = 0;

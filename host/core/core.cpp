@@ -85,6 +85,7 @@ void handOff(CommandMessage message, CommandInputs inputs, CommandOutputs& outpu
 }
 
 bool serveCommand(std::uint32_t message, const Operation& operation) {
+  ORMID_DCHECK_MAIN_THREAD();
   HostCore& c = core();
   {
     ScopedLock lock(c.lock);
@@ -110,6 +111,7 @@ bool serveCommand(std::uint32_t message, const Operation& operation) {
 }
 
 void clearWordResource() {
+  ORMID_DCHECK_MAIN_THREAD();
   WordConnection& c = core().connection;
   if (!c.advise) ORMID_LOG(debug, "ormid::clearWordResource") << "Connection point not found...";
   // Each is moved out before its release: releasing may call back into the host.

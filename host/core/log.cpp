@@ -20,11 +20,10 @@ constexpr std::size_t kRecordOverhead = 160;
 
 std::atomic<int> threshold{0};
 
-// Touched only under the process lock, or before the reader thread exists.
 struct State {
-  std::shared_ptr<spdlog::logger> logger;
-  std::string path;
-  std::size_t maxFileBytes = kMaxFileBytes;
+  std::shared_ptr<spdlog::logger> logger GUARDED_BY(core().lock);
+  std::string path GUARDED_BY(core().lock);
+  std::size_t maxFileBytes GUARDED_BY(core().lock) = kMaxFileBytes;
 };
 State& state() {
   static auto* instance = new State;

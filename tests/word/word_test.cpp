@@ -86,6 +86,8 @@ class Operations : public ::testing::Test {
 
   const std::string dir_ = std::filesystem::temp_directory_path().string() + "/ormid-word-test-" +
                            std::to_string(::getpid()) + "/";
+  // The operations run under the process lock, as the command window runs them.
+  ScopedLock lock_{core().lock};
   std::string output_;
   FakeWord word_;
   std::u16string description_;

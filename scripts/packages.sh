@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/packages.sh <group>...   groups: build windows office browser
+# Usage: scripts/packages.sh <group>...   groups: build windows office browser clang
 set -euo pipefail
 
 declare -A groups=(
@@ -8,6 +8,9 @@ declare -A groups=(
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine"
   [office]="libreoffice-writer-nogui libreoffice-dev zlib1g-dev"
   [browser]="chromium openssl"
+  # The thread-safety and fuzzing build: libFuzzer and the sanitizer runtimes,
+  # llvm-symbolizer for file and line in their reports.
+  [clang]="clang libclang-rt-14-dev llvm"
 )
 
 wanted=()

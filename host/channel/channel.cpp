@@ -15,7 +15,7 @@ constexpr const char* kLoop = "ormid::DocEditorStdinStdout::loopClientStdinStdou
 
 // The body grows by at most this much, or by what has already arrived,
 // before the bytes to fill it are read.
-constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+constexpr std::size_t kReadChunk = std::size_t{64} << 10;
 
 // Reads until `size` bytes have come or the input ends; how many came.
 std::size_t readFully(const ReadBytes& read, void* data, std::size_t size) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ormid/platform/platform.h"
+#include "ormid/platform/unique_fd.h"
 
 namespace ormid::platform {
 
@@ -53,31 +54,26 @@ bool deleteFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 namespace {
 class FlockInstanceLock final : public InstanceLock {
  public:
-  explicit FlockInstanceLock(int fd) : fd_(fd) {}
-  ~FlockInstanceLock() override {
-    if (fd_ >= 0) close(fd_);  // closing drops the lock
-  }
+  explicit FlockInstanceLock(UniqueFd fd) : fd_(std::move(fd)) {}
 
  private:
-  int fd_;
+  UniqueFd fd_;  // closing drops the lock
 };
 }  // namespace
 
 std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning) {
   alreadyRunning = false;
   const std::string path = tempPath() + name;
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return std::make_unique<FlockInstanceLock>(-1);  // cannot tell: run
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const bool busy = errno == EWOULDBLOCK;
-    close(fd);
-    if (busy) {
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) return std::make_unique<FlockInstanceLock>(UniqueFd());  // cannot tell: run
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
       alreadyRunning = true;
       return nullptr;
     }
-    return std::make_unique<FlockInstanceLock>(-1);
+    return std::make_unique<FlockInstanceLock>(UniqueFd());
   }
-  return std::make_unique<FlockInstanceLock>(fd);
+  return std::make_unique<FlockInstanceLock>(std::move(fd));
 }
 
 // ---- Standard streams ----
@@ -91,17 +87,11 @@ void setStdinBinary() {}  // no text mode to leave on POSIX
 StdioResult redirectStdoutToStderr() {
   // A peer that goes away must end the writes with an error, not the process.
   signal(SIGPIPE, SIG_IGN);
-  const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (saved < 0) return StdioResult::noStdout;
-  if (fcntl(STDERR_FILENO, F_GETFD) < 0) {
-    close(saved);
-    return StdioResult::noStderr;
-  }
-  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-    close(saved);
-    return StdioResult::redirectFailed;
-  }
-  messageOutputFd = saved;
+  UniqueFd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  if (!saved) return StdioResult::noStdout;
+  if (fcntl(STDERR_FILENO, F_GETFD) < 0) return StdioResult::noStderr;
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return StdioResult::redirectFailed;
+  messageOutputFd = saved.release();  // for the life of the process
   return StdioResult::ok;
 }
 

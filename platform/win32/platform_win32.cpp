@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ormid/platform/platform.h"
+#include "ormid/platform/unique_handle.h"
 
 namespace ormid::platform {
 
@@ -52,23 +53,17 @@ bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0
 namespace {
 class MutexInstanceLock final : public InstanceLock {
  public:
-  explicit MutexInstanceLock(HANDLE mutex) : mutex_(mutex) {}
-  ~MutexInstanceLock() override {
-    if (mutex_) {
-      ReleaseMutex(mutex_);
-      CloseHandle(mutex_);
-    }
-  }
+  explicit MutexInstanceLock(UniqueHandle mutex) : mutex_(std::move(mutex)) {}
+  ~MutexInstanceLock() override { ReleaseMutex(mutex_.get()); }
 
  private:
-  HANDLE mutex_;
+  UniqueHandle mutex_;
 };
 }  // namespace
 
 std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning) {
   alreadyRunning = false;
-  if (HANDLE existing = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name)) {
-    CloseHandle(existing);
+  if (UniqueHandle(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name))) {
     alreadyRunning = true;
     return nullptr;
   }
@@ -76,14 +71,13 @@ std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alread
   // above; the one that did not create it learns so here. A mutex that exists
   // but cannot be opened (another user's) means the same.
   SetLastError(ERROR_SUCCESS);
-  HANDLE created = CreateMutexA(nullptr, FALSE, name);
+  UniqueHandle created(CreateMutexA(nullptr, FALSE, name));
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS || (!created && error == ERROR_ACCESS_DENIED)) {
-    if (created) CloseHandle(created);
     alreadyRunning = true;
     return nullptr;
   }
-  return std::make_unique<MutexInstanceLock>(created);
+  return std::make_unique<MutexInstanceLock>(std::move(created));
 }
 
 // ---- Standard streams ----
@@ -106,21 +100,19 @@ StdioResult redirectStdoutToStderr() {
   // started; printf or std::cout would still reach the peer through it and
   // break the framing. It is pointed at standard error as well, which closes
   // its handle, so the message output keeps a duplicate of its own.
-  HANDLE saved = nullptr;
+  UniqueHandle duplicate;
   const HANDLE self = GetCurrentProcess();
-  if (!DuplicateHandle(self, out, self, &saved, 0, FALSE, DUPLICATE_SAME_ACCESS)) saved = out;
+  DuplicateHandle(self, out, self, duplicate.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
   const int outFd = _fileno(stdout);
   const int errFd = _fileno(stderr);
-  if (saved != out && outFd >= 0 && errFd >= 0 &&
+  if (duplicate && outFd >= 0 && errFd >= 0 &&
       _get_osfhandle(outFd) == reinterpret_cast<std::intptr_t>(out)) {
     std::fflush(stdout);
     _dup2(errFd, outFd);
   }
-  if (!SetStdHandle(STD_OUTPUT_HANDLE, err)) {
-    if (saved != out) CloseHandle(saved);
-    return StdioResult::redirectFailed;
-  }
-  messageOutput = saved;
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, err)) return StdioResult::redirectFailed;
+  // Kept for the life of the process.
+  messageOutput = duplicate ? duplicate.release() : out;
   return StdioResult::ok;
 }
 
@@ -154,14 +146,13 @@ bool RecursiveLock::try_lock() { return TryEnterCriticalSection(&impl_->section)
 namespace {
 class Win32Event final : public ManualResetEvent {
  public:
-  explicit Win32Event(HANDLE event) : event_(event) {}
-  ~Win32Event() override { CloseHandle(event_); }
-  void set() override { SetEvent(event_); }
-  void reset() override { ResetEvent(event_); }
-  bool wait() override { return WaitForSingleObject(event_, INFINITE) == WAIT_OBJECT_0; }
+  explicit Win32Event(UniqueHandle event) : event_(std::move(event)) {}
+  void set() override { SetEvent(event_.get()); }
+  void reset() override { ResetEvent(event_.get()); }
+  bool wait() override { return WaitForSingleObject(event_.get(), INFINITE) == WAIT_OBJECT_0; }
 
  private:
-  HANDLE event_;
+  UniqueHandle event_;
 };
 
 using ThreadBody = std::function<std::uint32_t()>;
@@ -177,32 +168,31 @@ DWORD WINAPI runThreadBody(void* parameter) {
 
 class Win32Thread final : public Thread {
  public:
-  explicit Win32Thread(HANDLE thread) : thread_(thread) {}
-  ~Win32Thread() override { CloseHandle(thread_); }
+  explicit Win32Thread(UniqueHandle thread) : thread_(std::move(thread)) {}
   bool waitFor(std::uint32_t milliseconds) override {
-    return WaitForSingleObject(thread_, milliseconds) == WAIT_OBJECT_0;
+    return WaitForSingleObject(thread_.get(), milliseconds) == WAIT_OBJECT_0;
   }
   void terminate() override {
-    if (WaitForSingleObject(thread_, 0) != WAIT_OBJECT_0) TerminateThread(thread_, 0);
+    if (WaitForSingleObject(thread_.get(), 0) != WAIT_OBJECT_0) TerminateThread(thread_.get(), 0);
   }
 
  private:
-  HANDLE thread_;
+  UniqueHandle thread_;
 };
 }  // namespace
 
 std::unique_ptr<ManualResetEvent> ManualResetEvent::create(const char* name) {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name);
+  UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, name));
   if (!event) return nullptr;
-  return std::make_unique<Win32Event>(event);
+  return std::make_unique<Win32Event>(std::move(event));
 }
 
 std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> body) {
   auto parameter = std::make_unique<ThreadBody>(std::move(body));
-  HANDLE thread = CreateThread(nullptr, 0, runThreadBody, parameter.get(), 0, nullptr);
+  UniqueHandle thread(CreateThread(nullptr, 0, runThreadBody, parameter.get(), 0, nullptr));
   if (!thread) return nullptr;
   parameter.release();  // the thread owns it now
-  return std::make_unique<Win32Thread>(thread);
+  return std::make_unique<Win32Thread>(std::move(thread));
 }
 
 // ---- Windows and the message loop ----

@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -59,25 +61,38 @@ class MutexInstanceLock final : public InstanceLock {
  private:
   UniqueHandle mutex_;
 };
+
+// A wait in milliseconds that WaitForSingleObject takes as such (never INFINITE).
+DWORD waitMilliseconds(std::chrono::milliseconds wait) {
+  const auto count = std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, INFINITE - 1);
+  return static_cast<DWORD>(count);
+}
 }  // namespace
 
-std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning) {
-  alreadyRunning = false;
-  if (UniqueHandle(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name))) {
-    alreadyRunning = true;
-    return nullptr;
+InstanceLockResult acquireInstanceLock(const char* name, std::chrono::milliseconds wait) {
+  using namespace std::chrono;
+  InstanceLockResult result;
+  UniqueHandle mutex(CreateMutexA(nullptr, FALSE, name));
+  if (!mutex) {
+    // A mutex of that name that cannot be opened is another user's instance.
+    if (GetLastError() == ERROR_ACCESS_DENIED) result.outcome = LockOutcome::busy;
+    return result;
   }
-  // Two instances started at the same moment can both miss the other's mutex
-  // above; the one that did not create it learns so here. A mutex that exists
-  // but cannot be opened (another user's) means the same.
-  SetLastError(ERROR_SUCCESS);
-  UniqueHandle created(CreateMutexA(nullptr, FALSE, name));
-  const DWORD error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS || (!created && error == ERROR_ACCESS_DENIED)) {
-    alreadyRunning = true;
-    return nullptr;
+  const steady_clock::time_point start = steady_clock::now();
+  switch (WaitForSingleObject(mutex.get(), waitMilliseconds(wait))) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its holder ended without letting go: no one holds it now
+      result.outcome = LockOutcome::acquired;
+      result.lock = std::make_unique<MutexInstanceLock>(std::move(mutex));
+      break;
+    case WAIT_TIMEOUT:
+      result.outcome = LockOutcome::busy;
+      break;
+    default:
+      break;
   }
-  return std::make_unique<MutexInstanceLock>(std::move(created));
+  result.waited = duration_cast<milliseconds>(steady_clock::now() - start);
+  return result;
 }
 
 // ---- Standard streams ----

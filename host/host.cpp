@@ -151,6 +151,7 @@ void runHost(std::unique_ptr<ormid::platform::Thread>& readerThread) {
 
 int hostMain() {
   namespace platform = ormid::platform;
+  platform::guardStandardStreams();
   platform::setStdinBinary();
   platform::InstanceLockResult locked =
       platform::acquireInstanceLock("OrmidDocEditorLock", std::chrono::seconds(10));

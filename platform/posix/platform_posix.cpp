@@ -109,13 +109,29 @@ InstanceLockResult acquireInstanceLock(const char* name, std::chrono::millisecon
 
 namespace {
 int messageOutputFd = -1;
+bool stdoutWasMissing = false;
 }  // namespace
+
+void guardStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) stdoutWasMissing = true;
+    // The lowest free number is this one, as those below are open by now.
+    UniqueFd null(open("/dev/null", O_RDWR));
+    if (null.get() == fd) {
+      (void)null.release();  // stays open as the standard stream
+    } else if (null) {
+      dup2(null.get(), fd);  // the copy stays; the spare goes with `null`
+    }
+  }
+}
 
 void setStdinBinary() {}  // no text mode to leave on POSIX
 
 StdioResult redirectStdoutToStderr() {
   // A peer that goes away must end the writes with an error, not the process.
   signal(SIGPIPE, SIG_IGN);
+  if (stdoutWasMissing) return StdioResult::noStdout;
   UniqueFd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
   if (!saved) return StdioResult::noStdout;
   if (fcntl(STDERR_FILENO, F_GETFD) < 0) return StdioResult::noStderr;

@@ -101,6 +101,10 @@ namespace {
 HANDLE messageOutput = INVALID_HANDLE_VALUE;
 }
 
+// Handles are not numbered slots that a later open could take, and a missing
+// standard output is a null handle that redirectStdoutToStderr reports.
+void guardStandardStreams() {}
+
 void setStdinBinary() { _setmode(_fileno(stdin), _O_BINARY); }
 
 StdioResult redirectStdoutToStderr() {

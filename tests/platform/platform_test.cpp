@@ -2,6 +2,7 @@
 // directory, the single-instance lock and the guard of the standard streams.
 #include "ormid/platform/platform.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ormid/platform/unique_fd.h"
 
@@ -162,6 +164,30 @@ TEST_F(PlatformInstanceLock, ASecondAcquirerWaitsUpToTheBoundForTheHolderToLetGo
     const auto expected = c.letGoAfter.value_or(c.wait);
     EXPECT_GE(second.waited, expected - 50ms) << c.what;
     EXPECT_LT(second.waited, expected + 1s) << c.what;
+  }
+}
+
+TEST(PlatformStandardStreams, MissingOnesAreFilledSoThatNoFileTakesTheirNumbers) {
+  struct Case {
+    std::vector<int> closed;
+    platform::StdioResult redirect;
+  };
+  const Case cases[] = {
+      {{STDOUT_FILENO}, platform::StdioResult::noStdout},
+      {{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}, platform::StdioResult::noStdout},
+      {{STDERR_FILENO}, platform::StdioResult::ok},
+  };
+  for (const Case& c : cases) {
+    const int status = inChild([&] {
+      for (const int fd : c.closed) close(fd);
+      platform::guardStandardStreams();
+      for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0) return 2;
+      }
+      if (UniqueFd(open("/dev/null", O_RDONLY)).get() <= STDERR_FILENO) return 3;
+      return platform::redirectStdoutToStderr() == c.redirect ? 0 : 4;
+    });
+    EXPECT_EQ(status, 0) << "closed " << ::testing::PrintToString(c.closed);
   }
 }
 

@@ -57,6 +57,14 @@ InstanceLockResult acquireInstanceLock(const char* name, std::chrono::millisecon
 
 // ---- Standard streams ----
 
+// Called first at start-up. A process started with standard input, output or
+// error closed would hand that number to the next file it opens (a lock file,
+// a log) and write its answers there: each missing one is opened on the null
+// device instead. A missing standard output is remembered, so that
+// redirectStdoutToStderr reports noStdout. Nothing to do on Windows, where
+// handles have no such numbers and a missing output is seen as such.
+void guardStandardStreams();
+
 // Puts the standard input into binary mode (no translation of any byte).
 void setStdinBinary();
 

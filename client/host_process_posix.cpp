@@ -9,35 +9,18 @@
 #include <climits>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "client/host_process.h"
+#include "ormid/platform/unique_fd.h"
 
 namespace ormid::client {
 
 namespace {
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() { reset(); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
+using platform::UniqueFd;
 
- private:
-  int fd_;
-};
-
-bool makePipe(Descriptor& readEnd, Descriptor& writeEnd) {
+bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
   readEnd.reset(fds[0]);
@@ -47,7 +30,8 @@ bool makePipe(Descriptor& readEnd, Descriptor& writeEnd) {
 
 class PosixHostProcess final : public HostProcess {
  public:
-  PosixHostProcess(pid_t pid, int input, int output) : pid_(pid), input_(input), output_(output) {}
+  PosixHostProcess(pid_t pid, UniqueFd input, UniqueFd output)
+      : pid_(pid), input_(std::move(input)), output_(std::move(output)) {}
 
   ~PosixHostProcess() override {
     closeInput();
@@ -114,8 +98,8 @@ class PosixHostProcess final : public HostProcess {
 
  private:
   pid_t pid_;
-  Descriptor input_;
-  Descriptor output_;
+  UniqueFd input_;
+  UniqueFd output_;
 };
 
 }  // namespace
@@ -124,7 +108,7 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& command, bool
                                                 std::string& error) {
   // A host that stops reading must show up as a failed write, not end the client.
   ::signal(SIGPIPE, SIG_IGN);
-  Descriptor toHostRead, toHostWrite, fromHostRead, fromHostWrite, failureRead, failureWrite;
+  UniqueFd toHostRead, toHostWrite, fromHostRead, fromHostWrite, failureRead, failureWrite;
   if (!makePipe(toHostRead, toHostWrite) || !makePipe(fromHostRead, fromHostWrite) ||
       !makePipe(failureRead, failureWrite)) {
     error = std::string("cannot create pipes: ") + std::strerror(errno);
@@ -161,7 +145,7 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& command, bool
     error = "cannot run " + command + ": " + std::strerror(code);
     return nullptr;
   }
-  return std::make_unique<PosixHostProcess>(pid, toHostWrite.release(), fromHostRead.release());
+  return std::make_unique<PosixHostProcess>(pid, std::move(toHostWrite), std::move(fromHostRead));
 }
 
 std::string defaultHostPath() {

@@ -2,38 +2,18 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "client/host_process.h"
 #include "host/text/text.h"
+#include "ormid/platform/unique_handle.h"
 
 namespace ormid::client {
 
 namespace {
 
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-  ~Handle() { reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return handle_; }
-  HANDLE release() {
-    HANDLE handle = handle_;
-    handle_ = nullptr;
-    return handle;
-  }
-  HANDLE* out() {
-    reset();
-    return &handle_;
-  }
-  void reset(HANDLE handle = nullptr) {
-    if (handle_ && handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
-    handle_ = handle;
-  }
-
- private:
-  HANDLE handle_;
-};
+using platform::LocalMemory;
+using platform::UniqueHandle;
 
 std::wstring toWide(const std::string& text) {
   std::u16string wide;
@@ -42,20 +22,19 @@ std::wstring toWide(const std::string& text) {
 }
 
 std::string lastError() {
-  char* text = nullptr;
+  LocalMemory<char> text;
   ::FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      ::GetLastError(), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string message = text ? text : "unknown error";
-  if (text) ::LocalFree(text);
+      ::GetLastError(), 0, reinterpret_cast<char*>(text.put()), 0, nullptr);
+  std::string message = text ? text.get() : "unknown error";
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   return message;
 }
 
 class Win32HostProcess final : public HostProcess {
  public:
-  Win32HostProcess(HANDLE process, HANDLE input, HANDLE output)
-      : process_(process), input_(input), output_(output) {}
+  Win32HostProcess(UniqueHandle process, UniqueHandle input, UniqueHandle output)
+      : process_(std::move(process)), input_(std::move(input)), output_(std::move(output)) {}
 
   ~Win32HostProcess() override {
     closeInput();
@@ -114,9 +93,9 @@ class Win32HostProcess final : public HostProcess {
   }
 
  private:
-  Handle process_;
-  Handle input_;
-  Handle output_;
+  UniqueHandle process_;
+  UniqueHandle input_;
+  UniqueHandle output_;
 };
 
 }  // namespace
@@ -124,9 +103,9 @@ class Win32HostProcess final : public HostProcess {
 std::unique_ptr<HostProcess> HostProcess::start(const std::string& command, bool isShellCommand,
                                                 std::string& error) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  Handle toHostRead, toHostWrite, fromHostRead, fromHostWrite;
-  if (!::CreatePipe(toHostRead.out(), toHostWrite.out(), &inherit, 0) ||
-      !::CreatePipe(fromHostRead.out(), fromHostWrite.out(), &inherit, 0)) {
+  UniqueHandle toHostRead, toHostWrite, fromHostRead, fromHostWrite;
+  if (!::CreatePipe(toHostRead.put(), toHostWrite.put(), &inherit, 0) ||
+      !::CreatePipe(fromHostRead.put(), fromHostWrite.put(), &inherit, 0)) {
     error = "cannot create pipes: " + lastError();
     return nullptr;
   }
@@ -147,8 +126,9 @@ std::unique_ptr<HostProcess> HostProcess::start(const std::string& command, bool
     error = "cannot run " + command + ": " + lastError();
     return nullptr;
   }
-  ::CloseHandle(info.hThread);
-  return std::make_unique<Win32HostProcess>(info.hProcess, toHostWrite.release(), fromHostRead.release());
+  const UniqueHandle thread(info.hThread);
+  return std::make_unique<Win32HostProcess>(UniqueHandle(info.hProcess), std::move(toHostWrite),
+                                            std::move(fromHostRead));
 }
 
 std::string defaultHostPath() {

@@ -17,6 +17,8 @@
 #include <windows.h>
 // windows.h must come first.
 #include <shellapi.h>
+
+#include "ormid/platform/unique_handle.h"
 #endif
 
 namespace ormid::client {
@@ -250,12 +252,11 @@ std::vector<std::string> commandLine(int argc, char** argv) {
   (void)argc;
   (void)argv;
   int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  const ormid::platform::LocalMemory<wchar_t*> wide(::CommandLineToArgvW(::GetCommandLineW(), &count));
   for (int i = 1; wide && i < count; ++i) {
-    const std::wstring arg(wide[i]);
+    const std::wstring arg(wide.get()[i]);
     args.push_back(wideToUtf8(std::u16string(arg.begin(), arg.end())));
   }
-  if (wide) ::LocalFree(wide);
 #else
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 #endif

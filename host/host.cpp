@@ -155,14 +155,19 @@ void runHost(std::unique_ptr<ormid::platform::Thread>& readerThread) {
 
 int hostMain() {
   namespace platform = ormid::platform;
+  platform::guardStandardStreams();
   platform::setStdinBinary();
-  bool alreadyRunning = false;
-  std::unique_ptr<platform::InstanceLock> instance =
-      platform::acquireInstanceLock("OrmidDocEditorLock", alreadyRunning);
-  if (alreadyRunning) {
+  platform::InstanceLockResult locked =
+      platform::acquireInstanceLock("OrmidDocEditorLock", std::chrono::seconds(10));
+  if (locked.outcome == platform::LockOutcome::busy) {
     std::fputs("The application is already running\n", stderr);
     return 1;
   }
+  if (locked.outcome == platform::LockOutcome::failed) {
+    std::fputs("Cannot create the instance lock\n", stderr);
+    return 1;
+  }
+  std::unique_ptr<platform::InstanceLock> instance = std::move(locked.lock);
   CoInitialize(nullptr);
   ormid::core().mainThread.bindToCurrentThread();
   startLog(6);

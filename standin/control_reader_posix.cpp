@@ -8,49 +8,49 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <utility>
 
+#include "ormid/platform/unique_fd.h"
 #include "standin/control.h"
 #include "standin/standin.h"
 
 namespace ormid::standin {
 namespace {
 
-int openFifo(const std::string& path, std::string& problem) {
+using platform::UniqueFd;
+
+UniqueFd openFifo(const std::string& path, std::string& problem) {
   // Non-blocking: opening for reading must not wait for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) {
     problem = "cannot open control FIFO " + path + ": " + std::strerror(errno);
-    return -1;
+    return fd;
   }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
-    ::close(fd);
+  if (::fstat(fd.get(), &info) != 0 || !S_ISFIFO(info.st_mode)) {
     problem = "control path is not a FIFO: " + path;
-    return -1;
+    return {};
   }
   return fd;
 }
 
 class FifoReader final : public ControlReader {
  public:
-  FifoReader(std::string path, int fifo, int stopRead, int stopWrite, LineHandler onLine)
+  FifoReader(std::string path, UniqueFd fifo, UniqueFd stopRead, UniqueFd stopWrite, LineHandler onLine)
       : path_(std::move(path)),
-        fifo_(fifo),
-        stopRead_(stopRead),
-        stopWrite_(stopWrite),
+        fifo_(std::move(fifo)),
+        stopRead_(std::move(stopRead)),
+        stopWrite_(std::move(stopWrite)),
         onLine_(std::move(onLine)) {
     thread_ = std::thread([this] { run(); });
   }
 
   ~FifoReader() override {
     const char stop = 1;
-    while (::write(stopWrite_, &stop, 1) < 0 && errno == EINTR) {
+    while (::write(stopWrite_.get(), &stop, 1) < 0 && errno == EINTR) {
     }
     // Line handlers only hand lines on, so this never runs on the reading thread.
     thread_.join();
-    if (fifo_ >= 0) ::close(fifo_);
-    ::close(stopRead_);
-    ::close(stopWrite_);
   }
 
  private:
@@ -66,7 +66,7 @@ class FifoReader final : public ControlReader {
     std::string pending;
     char chunk[4096];
     for (;;) {
-      pollfd fds[2] = {{fifo_, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+      pollfd fds[2] = {{fifo_.get(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         return;
@@ -74,7 +74,7 @@ class FifoReader final : public ControlReader {
       if (fds[1].revents != 0) return;
       if (fds[0].revents & POLLNVAL) return;
       if (fds[0].revents == 0) continue;
-      const ssize_t got = ::read(fifo_, chunk, sizeof chunk);
+      const ssize_t got = ::read(fifo_.get(), chunk, sizeof chunk);
       if (got > 0) {
         pending.append(chunk, static_cast<std::size_t>(got));
         deliverLines(pending, onLine_);
@@ -84,10 +84,8 @@ class FifoReader final : public ControlReader {
         // comes first, so that a writer never finds the FIFO without a reader.
         if (!pending.empty()) onLine_(std::exchange(pending, {}));
         std::string problem;
-        const int reopened = openFifo(path_, problem);
-        ::close(fifo_);
-        fifo_ = reopened;
-        if (fifo_ < 0) {
+        fifo_ = openFifo(path_, problem);
+        if (!fifo_) {
           reportProblem(problem);
           return;
         }
@@ -98,9 +96,9 @@ class FifoReader final : public ControlReader {
   }
 
   std::string path_;
-  int fifo_;
-  int stopRead_;
-  int stopWrite_;
+  UniqueFd fifo_;
+  UniqueFd stopRead_;
+  UniqueFd stopWrite_;
   LineHandler onLine_;
   std::thread thread_;
 };
@@ -109,22 +107,16 @@ class FifoReader final : public ControlReader {
 
 std::unique_ptr<ControlReader> ControlReader::start(const std::string& path, LineHandler onLine,
                                                     std::string& problem) {
-  const int fifo = openFifo(path, problem);
-  if (fifo < 0) return nullptr;
+  UniqueFd fifo = openFifo(path, problem);
+  if (!fifo) return nullptr;
   int stop[2];
   if (::pipe2(stop, O_CLOEXEC) != 0) {
     problem = std::string("cannot create the stop pipe: ") + std::strerror(errno);
-    ::close(fifo);
     return nullptr;
   }
-  try {
-    return std::make_unique<FifoReader>(path, fifo, stop[0], stop[1], std::move(onLine));
-  } catch (...) {
-    ::close(fifo);
-    ::close(stop[0]);
-    ::close(stop[1]);
-    throw;
-  }
+  UniqueFd stopRead(stop[0]), stopWrite(stop[1]);
+  return std::make_unique<FifoReader>(path, std::move(fifo), std::move(stopRead), std::move(stopWrite),
+                                      std::move(onLine));
 }
 
 }  // namespace ormid::standin

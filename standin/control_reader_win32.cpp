@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "ormid/platform/unique_handle.h"
 #include "standin/control.h"
 #include "standin/standin.h"
 
@@ -21,24 +22,12 @@ namespace {
 
 constexpr DWORD kIdleMilliseconds = 50;
 
-class Handle {
- public:
-  explicit Handle(HANDLE handle = nullptr) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-  Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  Handle& operator=(Handle&&) = delete;
-  ~Handle() {
-    if (handle_) CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  HANDLE handle_;
-};
+using platform::UniqueHandle;
 
 class ChannelReader final : public ControlReader {
  public:
-  ChannelReader(Handle file, Handle stop, Handle io, LineHandler onLine, unsigned long long position)
+  ChannelReader(UniqueHandle file, UniqueHandle stop, UniqueHandle io, LineHandler onLine,
+                unsigned long long position)
       : file_(std::move(file)),
         stop_(std::move(stop)),
         io_(std::move(io)),
@@ -116,9 +105,9 @@ class ChannelReader final : public ControlReader {
     }
   }
 
-  Handle file_;
-  Handle stop_;
-  Handle io_;
+  UniqueHandle file_;
+  UniqueHandle stop_;
+  UniqueHandle io_;
   LineHandler onLine_;
   unsigned long long position_;
   std::thread thread_;
@@ -134,15 +123,15 @@ std::unique_ptr<ControlReader> ControlReader::start(const std::string& path, Lin
   }
   std::wstring widePath;
   utf8::unchecked::utf8to16(path.begin(), path.end(), std::back_inserter(widePath));
-  Handle file(CreateFileW(widePath.c_str(), GENERIC_READ,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED, nullptr));
+  UniqueHandle file(CreateFileW(widePath.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!file) {
     problem = "cannot open control channel " + path + ": error " + std::to_string(GetLastError());
     return nullptr;
   }
-  Handle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  Handle io(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle io(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!stop || !io) {
     problem = "cannot create the control channel's events";
     return nullptr;

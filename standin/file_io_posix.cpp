@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <iterator>
 
+#include "ormid/platform/unique_fd.h"
 #include "standin/file_io.h"
 
 namespace ormid::standin {
@@ -23,34 +24,14 @@ bool toNative(const std::u16string& path, std::string& native) {
   return native.find('\0') == std::string::npos;
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-  // Closes now, reporting whether the data reached the file.
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 bool readWholeFile(const std::u16string& path, std::string& content) {
   std::string native;
   if (!toNative(path, native)) return false;
-  Descriptor file(::open(native.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::UniqueFd file(::open(native.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
-  if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   content.clear();
   char buffer[65536];
   for (;;) {
@@ -67,8 +48,8 @@ bool readWholeFile(const std::u16string& path, std::string& content) {
 bool writeWholeFile(const std::u16string& path, const std::string& content) {
   std::string native;
   if (!toNative(path, native)) return false;
-  Descriptor file(::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) return false;
+  platform::UniqueFd file(::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!file) return false;
   std::size_t written = 0;
   while (written < content.size()) {
     const ssize_t put = ::write(file.get(), content.data() + written, content.size() - written);
@@ -78,7 +59,7 @@ bool writeWholeFile(const std::u16string& path, const std::string& content) {
     }
     written += static_cast<std::size_t>(put);
   }
-  return file.close();
+  return file.close();  // whether the data reached the file
 }
 
 }  // namespace ormid::standin

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <string>
 
+#include "ormid/com_ptr.h"
+
 namespace ormid::standin {
 namespace {
 
@@ -185,7 +187,8 @@ int runLocalServer(const LocalServerOptions& options, CreateObject create) {
   server.create = std::move(create);
   server.idleMilliseconds = idleLimit(options.defaultIdleMilliseconds);
   server.lastActivity = GetTickCount64();
-  if (FAILED(CoInitialize(nullptr))) return 1;
+  const com::Apartment apartment;
+  if (!apartment.ok()) return 1;
 
   static ActivityFilter filter;
   static Factory factory;
@@ -208,7 +211,6 @@ int runLocalServer(const LocalServerOptions& options, CreateObject create) {
   }
   closeTaskWindow();
   CoRegisterMessageFilter(nullptr, nullptr);
-  CoUninitialize();
   return exitCode;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/text/text.h"
+#include "ormid/platform/unique_fd.h"
 #include "uno/office_text.h"
 
 extern char** environ;
@@ -188,7 +189,7 @@ bool OfficeProcess::launch(std::string& error) {
   envp.push_back(nullptr);
 
   const long descriptorLimit = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
-  const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const platform::UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
   const pid_t parent = getpid();
   exitCode_.reset();
   pid_ = fork();
@@ -198,7 +199,7 @@ bool OfficeProcess::launch(std::string& error) {
     // office behind; it stays in the host's process group for the same reason.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
-    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+    if (devNull) dup2(devNull.get(), STDIN_FILENO);
     // The host's standard output may carry its message channel.
     dup2(STDERR_FILENO, STDOUT_FILENO);
     closeDescriptorsFrom(3, descriptorLimit);
@@ -211,10 +212,8 @@ bool OfficeProcess::launch(std::string& error) {
     execve(binary.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  const int forkError = errno;
-  if (devNull >= 0) close(devNull);
   if (pid_ < 0) {
-    error = std::string("cannot start the office: ") + std::strerror(forkError);
+    error = std::string("cannot start the office: ") + std::strerror(errno);
     return false;
   }
   return true;

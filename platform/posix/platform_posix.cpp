@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "ormid/platform/platform.h"
+#include "ormid/platform/unique_fd.h"
 
 namespace ormid::platform {
 
@@ -27,14 +29,11 @@ std::string environment(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-std::string tempPath() {
-  std::string fromEnvironment = environment("TMPDIR");
-  if (!fromEnvironment.empty()) {
-    if (fromEnvironment.back() != '/') fromEnvironment += '/';
-    return fromEnvironment;
-  }
-  // Never the shared /tmp itself: a predictable name there would let another
-  // local user plant a symlink. A private directory per user instead.
+namespace {
+// Never the shared /tmp itself: a predictable name there would let another
+// local user plant a symlink. A private directory per user instead, which must
+// be a real directory of this user; wider permissions are narrowed.
+std::string privateTempPath() {
   const uid_t uid = getuid();
   std::string dir = "/tmp/ormid-" + std::to_string(uid);
   if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
@@ -42,6 +41,14 @@ std::string tempPath() {
   if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid) return {};
   if ((st.st_mode & 0077) != 0 && chmod(dir.c_str(), 0700) != 0) return {};
   return dir + '/';
+}
+}  // namespace
+
+std::string tempPath() {
+  std::string fromEnvironment = environment("TMPDIR");
+  if (fromEnvironment.empty()) return privateTempPath();
+  if (fromEnvironment.back() != '/') fromEnvironment += '/';
+  return fromEnvironment;
 }
 
 bool createDirectory(const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }
@@ -58,37 +65,70 @@ bool isRegularFile(const std::string& path) {
 namespace {
 class FlockInstanceLock final : public InstanceLock {
  public:
-  explicit FlockInstanceLock(int fd) : fd_(fd) {}
-  ~FlockInstanceLock() override {
-    if (fd_ >= 0) close(fd_);  // closing drops the lock
-  }
+  explicit FlockInstanceLock(UniqueFd fd) : fd_(std::move(fd)) {}
 
  private:
-  int fd_;
+  UniqueFd fd_;  // closing drops the lock
 };
+
+// One try for the lock: acquired, busy, or failed when the file cannot carry
+// a lock at all.
+LockOutcome tryLock(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return LockOutcome::acquired;
+  return errno == EWOULDBLOCK || errno == EINTR ? LockOutcome::busy : LockOutcome::failed;
+}
+
+// The lock file in `directory` after one try for the lock; nothing when it
+// cannot be had there.
+UniqueFd openLockFile(const std::string& directory, const char* name, LockOutcome& outcome) {
+  outcome = LockOutcome::failed;
+  if (directory.empty()) return {};
+  UniqueFd fd(open((directory + name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd) outcome = tryLock(fd.get());
+  if (outcome == LockOutcome::failed) fd.reset();
+  return fd;
+}
 }  // namespace
 
-std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning) {
-  alreadyRunning = false;
-  const std::string path = tempPath() + name;
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return std::make_unique<FlockInstanceLock>(-1);  // cannot tell: run
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const bool busy = errno == EWOULDBLOCK;
-    close(fd);
-    if (busy) {
-      alreadyRunning = true;
-      return nullptr;
-    }
-    return std::make_unique<FlockInstanceLock>(-1);
+InstanceLockResult acquireInstanceLock(const char* name, std::chrono::milliseconds wait) {
+  using namespace std::chrono;
+  constexpr milliseconds kPoll{20};
+  InstanceLockResult result;
+  // A TMPDIR that names no usable directory (or a file system without locks)
+  // must not leave the host unguarded: the private directory serves instead.
+  UniqueFd fd = openLockFile(tempPath(), name, result.outcome);
+  if (!fd) fd = openLockFile(privateTempPath(), name, result.outcome);
+  const steady_clock::time_point start = steady_clock::now();
+  auto waited = [start] { return duration_cast<milliseconds>(steady_clock::now() - start); };
+  while (result.outcome == LockOutcome::busy && waited() < wait) {
+    std::this_thread::sleep_for(std::min(kPoll, wait - waited()));
+    result.outcome = tryLock(fd.get());
   }
-  return std::make_unique<FlockInstanceLock>(fd);
+  result.waited = waited();
+  if (result.outcome == LockOutcome::acquired)
+    result.lock = std::make_unique<FlockInstanceLock>(std::move(fd));
+  return result;
 }
 
 // ---- Standard streams ----
 
 namespace {
 int messageOutputFd = -1;
+bool stdoutWasMissing = false;
+}  // namespace
+
+void guardStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) stdoutWasMissing = true;
+    // The lowest free number is this one, as those below are open by now.
+    UniqueFd null(open("/dev/null", O_RDWR));
+    if (null.get() == fd) {
+      (void)null.release();  // stays open as the standard stream
+    } else if (null) {
+      dup2(null.get(), fd);  // the copy stays; the spare goes with `null`
+    }
+  }
 }
 
 void setStdinBinary() {}  // no text mode to leave on POSIX
@@ -96,17 +136,12 @@ void setStdinBinary() {}  // no text mode to leave on POSIX
 StdioResult redirectStdoutToStderr() {
   // A peer that goes away must end the writes with an error, not the process.
   signal(SIGPIPE, SIG_IGN);
-  const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (saved < 0) return StdioResult::noStdout;
-  if (fcntl(STDERR_FILENO, F_GETFD) < 0) {
-    close(saved);
-    return StdioResult::noStderr;
-  }
-  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-    close(saved);
-    return StdioResult::redirectFailed;
-  }
-  messageOutputFd = saved;
+  if (stdoutWasMissing) return StdioResult::noStdout;
+  UniqueFd saved(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  if (!saved) return StdioResult::noStdout;
+  if (fcntl(STDERR_FILENO, F_GETFD) < 0) return StdioResult::noStderr;
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return StdioResult::redirectFailed;
+  messageOutputFd = saved.release();  // for the life of the process
   return StdioResult::ok;
 }
 

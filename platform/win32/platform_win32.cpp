@@ -10,12 +10,15 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "ormid/platform/platform.h"
+#include "ormid/platform/unique_handle.h"
 
 namespace ormid::platform {
 
@@ -65,38 +68,44 @@ bool isRegularFile(const std::string& path) {
 namespace {
 class MutexInstanceLock final : public InstanceLock {
  public:
-  explicit MutexInstanceLock(HANDLE mutex) : mutex_(mutex) {}
-  ~MutexInstanceLock() override {
-    if (mutex_) {
-      ReleaseMutex(mutex_);
-      CloseHandle(mutex_);
-    }
-  }
+  explicit MutexInstanceLock(UniqueHandle mutex) : mutex_(std::move(mutex)) {}
+  ~MutexInstanceLock() override { ReleaseMutex(mutex_.get()); }
 
  private:
-  HANDLE mutex_;
+  UniqueHandle mutex_;
 };
+
+// A wait in milliseconds that WaitForSingleObject takes as such (never INFINITE).
+DWORD waitMilliseconds(std::chrono::milliseconds wait) {
+  const auto count = std::clamp<std::chrono::milliseconds::rep>(wait.count(), 0, INFINITE - 1);
+  return static_cast<DWORD>(count);
+}
 }  // namespace
 
-std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning) {
-  alreadyRunning = false;
-  if (HANDLE existing = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name)) {
-    CloseHandle(existing);
-    alreadyRunning = true;
-    return nullptr;
+InstanceLockResult acquireInstanceLock(const char* name, std::chrono::milliseconds wait) {
+  using namespace std::chrono;
+  InstanceLockResult result;
+  UniqueHandle mutex(CreateMutexA(nullptr, FALSE, name));
+  if (!mutex) {
+    // A mutex of that name that cannot be opened is another user's instance.
+    if (GetLastError() == ERROR_ACCESS_DENIED) result.outcome = LockOutcome::busy;
+    return result;
   }
-  // Two instances started at the same moment can both miss the other's mutex
-  // above; the one that did not create it learns so here. A mutex that exists
-  // but cannot be opened (another user's) means the same.
-  SetLastError(ERROR_SUCCESS);
-  HANDLE created = CreateMutexA(nullptr, FALSE, name);
-  const DWORD error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS || (!created && error == ERROR_ACCESS_DENIED)) {
-    if (created) CloseHandle(created);
-    alreadyRunning = true;
-    return nullptr;
+  const steady_clock::time_point start = steady_clock::now();
+  switch (WaitForSingleObject(mutex.get(), waitMilliseconds(wait))) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:  // its holder ended without letting go: no one holds it now
+      result.outcome = LockOutcome::acquired;
+      result.lock = std::make_unique<MutexInstanceLock>(std::move(mutex));
+      break;
+    case WAIT_TIMEOUT:
+      result.outcome = LockOutcome::busy;
+      break;
+    default:
+      break;
   }
-  return std::make_unique<MutexInstanceLock>(created);
+  result.waited = duration_cast<milliseconds>(steady_clock::now() - start);
+  return result;
 }
 
 // ---- Standard streams ----
@@ -104,6 +113,10 @@ std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alread
 namespace {
 HANDLE messageOutput = INVALID_HANDLE_VALUE;
 }
+
+// Handles are not numbered slots that a later open could take, and a missing
+// standard output is a null handle that redirectStdoutToStderr reports.
+void guardStandardStreams() {}
 
 void setStdinBinary() { _setmode(_fileno(stdin), _O_BINARY); }
 
@@ -119,21 +132,19 @@ StdioResult redirectStdoutToStderr() {
   // started; printf or std::cout would still reach the peer through it and
   // break the framing. It is pointed at standard error as well, which closes
   // its handle, so the message output keeps a duplicate of its own.
-  HANDLE saved = nullptr;
+  UniqueHandle duplicate;
   const HANDLE self = GetCurrentProcess();
-  if (!DuplicateHandle(self, out, self, &saved, 0, FALSE, DUPLICATE_SAME_ACCESS)) saved = out;
+  DuplicateHandle(self, out, self, duplicate.put(), 0, FALSE, DUPLICATE_SAME_ACCESS);
   const int outFd = _fileno(stdout);
   const int errFd = _fileno(stderr);
-  if (saved != out && outFd >= 0 && errFd >= 0 &&
+  if (duplicate && outFd >= 0 && errFd >= 0 &&
       _get_osfhandle(outFd) == reinterpret_cast<std::intptr_t>(out)) {
     std::fflush(stdout);
     _dup2(errFd, outFd);
   }
-  if (!SetStdHandle(STD_OUTPUT_HANDLE, err)) {
-    if (saved != out) CloseHandle(saved);
-    return StdioResult::redirectFailed;
-  }
-  messageOutput = saved;
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, err)) return StdioResult::redirectFailed;
+  // Kept for the life of the process.
+  messageOutput = duplicate ? duplicate.release() : out;
   return StdioResult::ok;
 }
 
@@ -167,14 +178,13 @@ bool RecursiveLock::try_lock() { return TryEnterCriticalSection(&impl_->section)
 namespace {
 class Win32Event final : public ManualResetEvent {
  public:
-  explicit Win32Event(HANDLE event) : event_(event) {}
-  ~Win32Event() override { CloseHandle(event_); }
-  void set() override { SetEvent(event_); }
-  void reset() override { ResetEvent(event_); }
-  bool wait() override { return WaitForSingleObject(event_, INFINITE) == WAIT_OBJECT_0; }
+  explicit Win32Event(UniqueHandle event) : event_(std::move(event)) {}
+  void set() override { SetEvent(event_.get()); }
+  void reset() override { ResetEvent(event_.get()); }
+  bool wait() override { return WaitForSingleObject(event_.get(), INFINITE) == WAIT_OBJECT_0; }
 
  private:
-  HANDLE event_;
+  UniqueHandle event_;
 };
 
 using ThreadBody = std::function<std::uint32_t()>;
@@ -190,32 +200,31 @@ DWORD WINAPI runThreadBody(void* parameter) {
 
 class Win32Thread final : public Thread {
  public:
-  explicit Win32Thread(HANDLE thread) : thread_(thread) {}
-  ~Win32Thread() override { CloseHandle(thread_); }
+  explicit Win32Thread(UniqueHandle thread) : thread_(std::move(thread)) {}
   bool waitFor(std::uint32_t milliseconds) override {
-    return WaitForSingleObject(thread_, milliseconds) == WAIT_OBJECT_0;
+    return WaitForSingleObject(thread_.get(), milliseconds) == WAIT_OBJECT_0;
   }
   void terminate() override {
-    if (WaitForSingleObject(thread_, 0) != WAIT_OBJECT_0) TerminateThread(thread_, 0);
+    if (WaitForSingleObject(thread_.get(), 0) != WAIT_OBJECT_0) TerminateThread(thread_.get(), 0);
   }
 
  private:
-  HANDLE thread_;
+  UniqueHandle thread_;
 };
 }  // namespace
 
 std::unique_ptr<ManualResetEvent> ManualResetEvent::create(const char* name) {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, name);
+  UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, name));
   if (!event) return nullptr;
-  return std::make_unique<Win32Event>(event);
+  return std::make_unique<Win32Event>(std::move(event));
 }
 
 std::unique_ptr<Thread> Thread::start(std::function<std::uint32_t()> body) {
   auto parameter = std::make_unique<ThreadBody>(std::move(body));
-  HANDLE thread = CreateThread(nullptr, 0, runThreadBody, parameter.get(), 0, nullptr);
+  UniqueHandle thread(CreateThread(nullptr, 0, runThreadBody, parameter.get(), 0, nullptr));
   if (!thread) return nullptr;
   parameter.release();  // the thread owns it now
-  return std::make_unique<Win32Thread>(thread);
+  return std::make_unique<Win32Thread>(std::move(thread));
 }
 
 // ---- Windows and the message loop ----

@@ -246,8 +246,9 @@ class WindowsHost : public ::testing::Test {
 };
 
 TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
-  // A mutex of that name held by anyone: the program counts as running.
-  HANDLE foreign = CreateMutexA(nullptr, FALSE, "OrmidDocEditorLock");
+  // A mutex of that name held by anyone, past the program's wait for it: the
+  // program counts as running.
+  HANDLE foreign = CreateMutexA(nullptr, TRUE, "OrmidDocEditorLock");
   ASSERT_NE(foreign, nullptr);
   {
     Host refused(tmp_);
@@ -256,6 +257,7 @@ TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
     EXPECT_EQ(refused.receive(200ms), std::nullopt);
     EXPECT_EQ(refused.errorOutput(), "The application is already running\r\n");
   }
+  ReleaseMutex(foreign);
   CloseHandle(foreign);
   EXPECT_EQ(readFile(tmp_ + "OrmidDocEditor.log"), "") << "no log before the lock is had";
 

@@ -2,7 +2,8 @@
 // from outside a process (the single-instance lock held by another process,
 // what reaches the real standard output, untranslated standard input).
 //
-//   platform-probe lock <name>   exit 0 when it got the lock, 3 when another holds it
+//   platform-probe lock <name>   exit 0 when it got the lock, 3 when another holds it,
+//                                5 when there is no lock to be had
 //   platform-probe stdio         writes stray text through every standard-output
 //                                route after the redirection, then one message
 //   platform-probe stdin         echoes standard input to the message output
@@ -19,10 +20,14 @@ namespace platform = ormid::platform;
 
 namespace {
 int lock(const char* name) {
-  bool alreadyRunning = false;
-  auto held = platform::acquireInstanceLock(name, alreadyRunning);
-  if (alreadyRunning) return held ? 4 : 3;
-  return held ? 0 : 5;
+  switch (platform::acquireInstanceLock(name, std::chrono::milliseconds(0)).outcome) {
+    case platform::LockOutcome::acquired:
+      return 0;
+    case platform::LockOutcome::busy:
+      return 3;
+    default:
+      return 5;
+  }
 }
 
 // A failed redirection exits with 10 + its StdioResult.

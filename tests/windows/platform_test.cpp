@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "ormid/platform/unique_handle.h"
 
 namespace platform = ormid::platform;
 
@@ -87,20 +90,52 @@ TEST(Win32Environment, TempPathEndsInASeparatorAndValuesOfAnyLengthAreRead) {
   SetEnvironmentVariableA(name.c_str(), nullptr);
 }
 
-// The lock across processes is seen through the program itself (host_test).
-TEST(Win32InstanceLock, SecondHolderAndAnUnopenableMutexAreTurnedAway) {
-  const std::string name = uniqueName("OrmidTestLock");
-  bool alreadyRunning = true;
-  auto first = platform::acquireInstanceLock(name.c_str(), alreadyRunning);
-  ASSERT_TRUE(first);
-  EXPECT_FALSE(alreadyRunning);
+// A mutex belongs to a thread, and its holder may take it again: another
+// holder acquires on a thread of its own, lets go there or, when `abandon` is
+// set, ends without letting go.
+struct OtherHolder {
+  platform::InstanceLockResult result;
+  std::unique_ptr<platform::Thread> thread;
+};
+std::unique_ptr<OtherHolder> acquireElsewhere(const std::string& name, std::chrono::milliseconds wait,
+                                              bool abandon = false) {
+  auto holder = std::make_unique<OtherHolder>();
+  holder->thread = platform::Thread::start([h = holder.get(), name, wait, abandon] {
+    h->result = platform::acquireInstanceLock(name.c_str(), wait);
+    if (!abandon) h->result.lock.reset();
+    return 0u;
+  });
+  return holder;
+}
 
-  EXPECT_FALSE(platform::acquireInstanceLock(name.c_str(), alreadyRunning));
-  EXPECT_TRUE(alreadyRunning);
-  first.reset();
+// The lock across processes is seen through the program itself (host_test).
+TEST(Win32InstanceLock, OthersWaitUpToTheBoundAndAnAbandonedOrUnopenableMutexIsSeenAsSuch) {
+  using namespace std::chrono_literals;
+  const std::string name = uniqueName("OrmidTestLock");
+  auto first = platform::acquireInstanceLock(name.c_str(), 0ms);
+  ASSERT_EQ(first.outcome, platform::LockOutcome::acquired);
+
+  auto turnedAway = acquireElsewhere(name, 300ms);
+  ASSERT_TRUE(turnedAway->thread->waitFor(5000));
+  EXPECT_EQ(turnedAway->result.outcome, platform::LockOutcome::busy);
+  EXPECT_GE(turnedAway->result.waited, 250ms);
+
+  auto waiting = acquireElsewhere(name, 10s);
+  Sleep(200);
+  first.lock.reset();
+  ASSERT_TRUE(waiting->thread->waitFor(10000));
+  EXPECT_EQ(waiting->result.outcome, platform::LockOutcome::acquired) << "the first let go during the wait";
+  EXPECT_LT(waiting->result.waited, 5s);
+
+  auto abandoned = acquireElsewhere(name, 0ms, true);
+  ASSERT_TRUE(abandoned->thread->waitFor(5000));
+  ASSERT_EQ(abandoned->result.outcome, platform::LockOutcome::acquired);
+  auto afterwards = platform::acquireInstanceLock(name.c_str(), 0ms);
+  EXPECT_EQ(afterwards.outcome, platform::LockOutcome::acquired) << "its holder ended without letting go";
+  afterwards.lock.reset();  // before the abandoned lock, which this thread never owned
 
   // A mutex of that name that cannot be opened (another user's instance)
-  // also means that the program runs already.
+  // means that the program runs already.
   const std::string guarded = uniqueName("OrmidTestGuardedLock");
   SECURITY_DESCRIPTOR noAccess;
   InitializeSecurityDescriptor(&noAccess, SECURITY_DESCRIPTOR_REVISION);
@@ -108,12 +143,9 @@ TEST(Win32InstanceLock, SecondHolderAndAnUnopenableMutexAreTurnedAway) {
   InitializeAcl(&emptyAcl, sizeof emptyAcl, ACL_REVISION);
   SetSecurityDescriptorDacl(&noAccess, TRUE, &emptyAcl, FALSE);
   SECURITY_ATTRIBUTES attributes{sizeof attributes, &noAccess, FALSE};
-  HANDLE foreign = CreateMutexA(&attributes, FALSE, guarded.c_str());
-  ASSERT_NE(foreign, nullptr);
+  const platform::UniqueHandle foreign(CreateMutexA(&attributes, FALSE, guarded.c_str()));
+  ASSERT_TRUE(foreign);
   EXPECT_EQ(runProbe("lock " + guarded).exitCode, 3u);
-  CloseHandle(foreign);
-  EXPECT_TRUE(platform::acquireInstanceLock(name.c_str(), alreadyRunning)) << "the lock goes with its holder";
-  EXPECT_FALSE(alreadyRunning);
 }
 
 TEST(Win32Stdio, OnlyMessageOutputReachesStandardOutputAndInputIsReadUntranslated) {

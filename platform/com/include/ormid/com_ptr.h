@@ -1,6 +1,6 @@
-// Owning wrappers for automation resources: interface pointers, VARIANTs and
-// BSTRs. The logic never calls Release, VariantClear or SysFreeString itself;
-// these types do it on every path.
+// Owning wrappers for automation resources: the thread's apartment, interface
+// pointers, VARIANTs and BSTRs. The logic never calls CoUninitialize, Release,
+// VariantClear or SysFreeString itself; these types do it on every path.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +23,22 @@ inline const char16_t* u16(const OLECHAR* text) { return reinterpret_cast<const 
 inline std::u16string bstrText(BSTR text) {
   return text ? std::u16string(u16(text), SysStringLen(text)) : std::u16string();
 }
+
+// COM on the calling thread for as long as it lives: CoInitialize when made,
+// CoUninitialize when it goes, but only when the initialisation succeeded.
+class Apartment {
+ public:
+  Apartment() : ok_(SUCCEEDED(CoInitialize(nullptr))) {}
+  Apartment(const Apartment&) = delete;
+  Apartment& operator=(const Apartment&) = delete;
+  ~Apartment() {
+    if (ok_) CoUninitialize();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_;
+};
 
 template <class T>
 class ComPtr {

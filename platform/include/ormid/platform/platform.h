@@ -4,6 +4,7 @@
 // included here.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,11 +40,34 @@ class InstanceLock {
   virtual ~InstanceLock() = default;  // releases the lock
 };
 
-// Tries to become the only instance named `name`. Sets `alreadyRunning` and
-// returns null when another process holds it.
-std::unique_ptr<InstanceLock> acquireInstanceLock(const char* name, bool& alreadyRunning);
+enum class LockOutcome { acquired, busy, failed };
+
+struct InstanceLockResult {
+  std::unique_ptr<InstanceLock> lock;  // set when acquired; releases on destruction
+  LockOutcome outcome = LockOutcome::failed;
+  std::chrono::milliseconds waited{0};  // how long it waited for another holder to let go
+};
+
+// Tries to become the only instance named `name`, waiting up to `wait` for
+// another holder to let go (an instance that is still shutting down). `busy`
+// when another holds it after that; `failed` when no lock could be made at
+// all, in which case the caller must not run unguarded.
+// POSIX: a flock on a file in tempPath(), or in the user's private directory
+// when that cannot be had; another acquisition in the same process is
+// another holder. Windows: a named mutex, owned by the calling thread, which
+// must also be the one that destroys the lock; the same thread acquiring the
+// name again gets it again.
+InstanceLockResult acquireInstanceLock(const char* name, std::chrono::milliseconds wait);
 
 // ---- Standard streams ----
+
+// Called first at start-up. A process started with standard input, output or
+// error closed would hand that number to the next file it opens (a lock file,
+// a log) and write its answers there: each missing one is opened on the null
+// device instead. A missing standard output is remembered, so that
+// redirectStdoutToStderr reports noStdout. Nothing to do on Windows, where
+// handles have no such numbers and a missing output is seen as such.
+void guardStandardStreams();
 
 // Puts the standard input into binary mode (no translation of any byte).
 void setStdinBinary();

@@ -9,6 +9,7 @@
 #include "host/module_host.h"
 #include "host/word/doc_editor_processing.h"
 #include "ormid/com_api.h"
+#include "ormid/com_ptr.h"
 
 using ormid::platform::WindowHandle;
 
@@ -167,25 +168,27 @@ int hostMain() {
     std::fputs("Cannot create the instance lock\n", stderr);
     return 1;
   }
-  std::unique_ptr<platform::InstanceLock> instance = std::move(locked.lock);
-  CoInitialize(nullptr);
-  ormid::core().mainThread.bindToCurrentThread();
-  startLog(6);
-  ormid::installModuleHost();
-
-  std::unique_ptr<platform::Thread> readerThread;
-  runHost(readerThread);
-
-  // Stop sequence.
-  if (readerThread) {
-    if (!readerThread->waitFor(0)) readerThread->terminate();
-    readerThread.reset();
-  }
+  const std::unique_ptr<platform::InstanceLock> instance = std::move(locked.lock);
   {
+    const ormid::com::Apartment apartment;
+    ormid::core().mainThread.bindToCurrentThread();
+    startLog(6);
+    if (locked.waited.count() > 0) {
+      ORMID_LOG(debug, "main") << "Waited " << static_cast<long long>(locked.waited.count())
+                               << " ms for the running instance to end...";
+    }
+    ormid::installModuleHost();
+
+    std::unique_ptr<platform::Thread> readerThread;
+    runHost(readerThread);
+
+    // Stop sequence.
+    if (readerThread) {
+      if (!readerThread->waitFor(0)) readerThread->terminate();
+      readerThread.reset();
+    }
     ormid::ScopedLock lock(ormid::core().lock);
     ormid::releaseWordConnection();
   }
-  CoUninitialize();
-  instance.reset();
   return 1;
 }

@@ -198,7 +198,7 @@ TEST_F(HostEndToEnd, ABrokenOutputEndsTheHost) {
 
 // Started without a standard output, the host must not answer into a file
 // that took its descriptor.
-TEST_F(HostEndToEnd, DISABLED_WithoutAStandardOutputTheHostEndsAtOnce) {
+TEST_F(HostEndToEnd, WithoutAStandardOutputTheHostEndsAtOnce) {
   if (windowsHost()) GTEST_SKIP() << "descriptors are a POSIX notion";
   HostProcess host(tmp_.path(), {}, {"sh", "-c", "exec \"$0\" >&-"});
   host.send(request("y"));

@@ -23,7 +23,7 @@ void answerAtOnce(ormid::CommandMessage message, ormid::CommandInputs inputs,
   if (fails) outputs.description = ormid::fromAnsi(inputs.nameFile);
   if (message == ormid::getDocumentMessage || message == ormid::saveAndGetDocumentMessage) {
     const std::size_t n = inputs.nameFile.size();
-    outputs.content.assign(std::min<std::size_t>(n * n * 500, 1'200'000), 'Q');
+    outputs.content.assign(std::min<std::size_t>(n * n * 200, 1'200'000), 'Q');
   }
 }
 

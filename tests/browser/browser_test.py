@@ -12,11 +12,12 @@ Exit codes: 0 passed, 1 failed, 77 skipped (no Chromium on this machine).
 
 import argparse
 import fcntl
-import hashlib
+import functools
 import http.server
 import json
 import os
 import random
+import shlex
 import shutil
 import signal
 import subprocess
@@ -27,7 +28,6 @@ import time
 
 SKIP = 77
 EXTENSION_ID = "nhipdoifmhiejfbjpikpbppgkchfgblj"
-HOST_NAME = "ormid.doc_editor"
 DOCUMENT_SIZE = 3 * 1024 * 1024
 DOCUMENT_NAME = "quarterly report.docx"
 STEP_TIMEOUT = 30.0
@@ -38,12 +38,7 @@ class Failure(Exception):
 
 
 def find_chromium():
-    candidates = [os.environ.get("ORMID_CHROMIUM", ""), "/usr/lib/chromium/chromium"]
-    for name in ("chromium", "chromium-browser"):
-        found = shutil.which(name)
-        if found:
-            candidates.append(found)
-    for candidate in candidates:
+    for candidate in (os.environ.get("ORMID_CHROMIUM"), "/usr/lib/chromium/chromium", shutil.which("chromium")):
         if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             return candidate
     return None
@@ -55,41 +50,16 @@ def make_document():
     return random.Random(20240611).randbytes(DOCUMENT_SIZE)
 
 
-class PageServer:
-    """Serves the example page and the test document on an ephemeral loopback port."""
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
 
-    def __init__(self, root, document):
-        files = {"/fixture.bin": (document, "application/octet-stream")}
-        for name, kind in (("index.html", "text/html"), ("example.js", "text/javascript"),
-                           ("ormid-page.js", "text/javascript")):
-            with open(os.path.join(root, name), "rb") as f:
-                files["/" + name] = (f.read(), kind + "; charset=utf-8")
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                path = self.path.split("?", 1)[0]
-                body, kind = files.get(path, (None, None))
-                if body is None:
-                    self.send_error(404)
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", kind)
-                self.send_header("Content-Length", str(len(body)))
-                self.send_header("Cache-Control", "no-store")
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+def serve(directory):
+    """Serves `directory` on an ephemeral loopback port from a thread of its own."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=directory))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
 
 
 class DevTools:
@@ -205,10 +175,10 @@ class Scenario:
         wrapper = os.path.join(self.work, "ormid-host")
         with open(wrapper, "w") as f:
             f.write("#!/bin/sh\n"
-                    f"echo $$ > {shell_quote(self.host_pid_file)}\n"
+                    f"echo $$ > {shlex.quote(self.host_pid_file)}\n"
                     "ORMID_EDITOR=standin; export ORMID_EDITOR\n"
-                    f"TMPDIR={shell_quote(self.host_tmp)}; export TMPDIR\n"
-                    f"exec {shell_quote(self.args.host)} \"$@\" 2>>{shell_quote(self.host_tmp)}/stderr.txt\n")
+                    f"TMPDIR={shlex.quote(self.host_tmp)}; export TMPDIR\n"
+                    f"exec {shlex.quote(self.args.host)} \"$@\" 2>>{shlex.quote(self.host_tmp)}/stderr.txt\n")
         os.chmod(wrapper, 0o755)
         return wrapper
 
@@ -217,9 +187,6 @@ class Scenario:
                                  "--extension-id", EXTENSION_ID], capture_output=True, text=True)
         if result.returncode != 0:
             raise Failure(f"installer failed: {result.stderr.strip()}")
-        manifest = os.path.join(profile, "NativeMessagingHosts", HOST_NAME + ".json")
-        if not os.path.isfile(manifest):
-            raise Failure(f"installer did not write {manifest}")
 
     def start_browser(self, chromium, profile):
         home = os.path.join(self.work, "home")
@@ -272,7 +239,12 @@ class Scenario:
         # The browser starts before any thread of this process: wiring its
         # pipes runs between fork and exec, where other threads are unsafe.
         self.start_browser(chromium, profile)
-        self.server = PageServer(os.path.join(self.args.extension, "example"), document)
+        # The example page, and the document it sends, on a loopback port.
+        site = os.path.join(self.work, "site")
+        shutil.copytree(os.path.join(self.args.extension, "example"), site)
+        with open(os.path.join(site, "fixture.bin"), "wb") as f:
+            f.write(document)
+        self.server = serve(site)
         devtools = self.devtools
 
         worker = self.attach_worker()
@@ -280,7 +252,7 @@ class Scenario:
         step("extension ready")
 
         target = devtools.call("Target.createTarget", {
-            "url": f"http://127.0.0.1:{self.server.port}/index.html?ext={EXTENSION_ID}"})["targetId"]
+            "url": f"http://127.0.0.1:{self.server.server_address[1]}/index.html?ext={EXTENSION_ID}"})["targetId"]
         page = devtools.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         devtools.wait_for(page, "document.readyState === 'complete' && !!window.ormidExample",
                           "the example page")
@@ -303,10 +275,8 @@ class Scenario:
         result = devtools.evaluate(page, "ormidTest.get()")
         expect_success(result["answer"], "getDocument")
         parts = devtools.evaluate(worker, "globalThis.ormidStats.partRequests") - before + 1
-        if result["length"] != len(document) or result["sha256"] != hashlib.sha256(document).hexdigest():
-            raise Failure(f"getDocument returned {result['length']} bytes that differ from the document")
         if not result["identical"]:
-            raise Failure("getDocument content differs from the document sent")
+            raise Failure(f"getDocument returned {result['length']} bytes that differ from the document sent")
         # A 3 MiB document is 4 MiB of base64: it cannot come in fewer than five parts under 1 MiB.
         if parts < 5:
             raise Failure(f"getDocument came in {parts} part(s); expected the answer to be split")
@@ -356,7 +326,8 @@ class Scenario:
         if report:
             problems.append(f"the host reported:\n{report}")
         if self.server:
-            self.server.close()
+            self.server.shutdown()
+            self.server.server_close()
         if self.args.keep:
             print(f"kept {self.work}")
         else:
@@ -404,7 +375,6 @@ window.ormidTest = (() => {
     }
     return events.slice(start);
   }
-  const hex = (buffer) => [...new Uint8Array(buffer)].map((b) => b.toString(16).padStart(2, '0')).join('');
   return {
     async open() {
       sent = new Uint8Array(await (await fetch('/fixture.bin')).arrayBuffer());
@@ -419,7 +389,7 @@ window.ormidTest = (() => {
       const { answer, bytes } = await editor.getDocument(name);
       delete answer.contentFile;
       const identical = bytes.length === sent.length && bytes.every((b, i) => b === sent[i]);
-      return { answer, length: bytes.length, identical, sha256: hex(await crypto.subtle.digest('SHA-256', bytes)) };
+      return { answer, length: bytes.length, identical };
     },
     async close() {
       const start = events.length;
@@ -430,10 +400,6 @@ window.ormidTest = (() => {
 })();
 true
 """
-
-
-def shell_quote(text):
-    return "'" + text.replace("'", "'\\''") + "'"
 
 
 def read_file(path):

@@ -25,17 +25,15 @@ extern char** environ;
 namespace ormid::test {
 namespace {
 
+// ORMID_HOST_COMMAND split at spaces, else the built host beside the test binary.
 std::vector<std::string> hostCommand() {
+  const char* command = std::getenv("ORMID_HOST_COMMAND");
+  if (!command || !*command)
+    return {std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/ormid-doc-editor"};
   std::vector<std::string> words;
-  if (const char* command = std::getenv("ORMID_HOST_COMMAND"); command && *command) {
-    std::istringstream in(command);
-    for (std::string word; in >> word;) words.push_back(word);
-    return words;
-  }
-  // The build's host, else the one beside the test binary.
-  const char* dir = std::getenv("ORMID_TEST_BINARY_DIR");
-  return {dir ? std::string(dir) + "/bin/ormid-doc-editor"
-              : std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/ormid-doc-editor"};
+  std::istringstream in(command);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
 }
 
 }  // namespace

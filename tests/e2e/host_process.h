@@ -61,6 +61,7 @@ class HostProcess {
   // Waits for the exit; the exit code, or -1 on a time-out (the host is then killed).
   int wait(std::chrono::milliseconds timeout = 30s);
   std::string errorOutput() const;
+  pid_t pid() const { return pid_; }
 
  private:
   bool readExactly(char* out, std::size_t size, std::chrono::steady_clock::time_point deadline);

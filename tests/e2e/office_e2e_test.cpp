@@ -1,14 +1,18 @@
 // The host with a real office (LibreOffice Writer): real documents opened,
-// saved, returned and closed, with the events the page hears.
+// saved in the format their name says, returned and closed, with the events
+// the page hears; and nothing of the office left once it is closed, or once
+// its host ends or is killed.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <map>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "host/word/base64.h"
@@ -16,13 +20,6 @@
 
 namespace ormid::test {
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string encode(const std::string& bytes) {
   return base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -45,7 +42,7 @@ std::string run(const std::string& command) {
 
 // The text of one member of a zip file (a .docx or .odt).
 std::string zipMember(const std::string& bytes, const std::string& member, const std::string& scratch) {
-  std::ofstream(scratch, std::ios::binary) << bytes;
+  writeFileText(scratch, bytes);
   return run(
       "python3 -c 'import sys,zipfile; "
       "sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]).decode())' '" +
@@ -56,20 +53,17 @@ std::string zipMember(const std::string& bytes, const std::string& member, const
 std::vector<pid_t> officeProcesses(const std::string& marker) {
   std::vector<pid_t> found;
   DIR* proc = opendir("/proc");
-  if (!proc) return found;
-  while (dirent* entry = readdir(proc)) {
+  while (dirent* entry = proc ? readdir(proc) : nullptr) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
     if (pid <= 0) continue;
-    std::string cmdline = readFile("/proc/" + std::string(entry->d_name) + "/cmdline");
+    std::string cmdline = fileText("/proc/" + std::string(entry->d_name) + "/cmdline");
     std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-    const std::string state = readFile("/proc/" + std::string(entry->d_name) + "/stat");
-    const bool zombie = state.find(") Z ") != std::string::npos;
-    if (!zombie && cmdline.find("soffice") != std::string::npos &&
-        cmdline.find(marker) != std::string::npos) {
+    const bool zombie =
+        fileText("/proc/" + std::string(entry->d_name) + "/stat").find(") Z ") != std::string::npos;
+    if (!zombie && cmdline.find("soffice") != std::string::npos && cmdline.find(marker) != std::string::npos)
       found.push_back(pid);
-    }
   }
-  closedir(proc);
+  if (proc) closedir(proc);
   return found;
 }
 
@@ -83,12 +77,11 @@ class OfficeEndToEnd : public ::testing::Test {
     if (!available_) return;
     // Real documents, made by the office itself from plain text.
     samples_ = new TempDir;
-    std::ofstream(samples_->path() + "words.txt") << "Quarterly figures for the orchard\n";
-    run("cd '" + samples_->path() + "' && soffice --headless -env:UserInstallation=file://" +
-        samples_->path() +
-        "profile --convert-to docx words.txt >/dev/null 2>&1 && soffice --headless "
-        "-env:UserInstallation=file://" +
-        samples_->path() + "profile --convert-to odt words.txt >/dev/null 2>&1");
+    writeFileText(samples_->path() + "words.txt", "Quarterly figures for the orchard\n");
+    const std::string convert =
+        "soffice --headless -env:UserInstallation=file://" + samples_->path() + "profile --convert-to ";
+    run("cd '" + samples_->path() + "' && " + convert + "docx words.txt >/dev/null 2>&1 && " + convert +
+        "odt words.txt >/dev/null 2>&1");
   }
   static void TearDownTestSuite() {
     delete samples_;
@@ -108,98 +101,158 @@ class OfficeEndToEnd : public ::testing::Test {
   std::string open(HostProcess& host, const std::string& name, const std::string& bytes) {
     return host.request(doc("openDocument", name, R"("contentFile":")" + encode(bytes) + "\""), 120s);
   }
-  // The answer to a request that first announces an event of `command`.
+  // The answer to a request that first announces an event of `command`, kept in event_.
   std::string afterEvent(HostProcess& host, const std::string& request, const std::string& command) {
-    const std::string event = host.request(request, 120s);
-    EXPECT_EQ(jsonField(event, "command"), command) << event;
+    event_ = host.request(request, 120s);
+    EXPECT_EQ(jsonField(event_, "command"), command) << event_;
     return host.receive(60s).value_or("");
   }
-  std::string fetch(HostProcess& host, const std::string& name) {
-    std::string joined;
-    for (int i = 0; i < 100; ++i) {
-      const std::string answer = host.request(doc("getDocument", name, "", "get-" + name));
-      joined += jsonField(answer, "part");
-      if (jsonField(answer, "last") == "true") break;
-    }
-    return jsonField(joined, "contentFile");
+  // Whether the last event named the document `name` of docs_.
+  bool eventNames(const std::string& name) {
+    return jsonField(event_, "nameFile") == name && jsonField(event_, "workingDirectory") == docs_;
   }
-  std::map<std::string, std::string> office() { return {{"ORMID_EDITOR", "libreoffice"}}; }
+  static std::string editor(const std::string& command) {
+    return R"({"messageId":"e","contentId":"c","command":")" + command + "\"}";
+  }
+  // The answer to `request`; what came before it goes to `events`.
+  std::string answer(HostProcess& host, const std::string& request, std::vector<std::string>& events) {
+    events.clear();
+    host.send(request);
+    for (;;) {
+      const std::string frame = host.receive(120s).value_or("<none>");
+      if (jsonField(frame, "messageId") != "<absent>" || frame == "<none>") return frame;
+      events.push_back(frame);
+    }
+  }
+  std::string fetch(HostProcess& host, const std::string& name) {
+    return jsonField(host.transfer(doc("getDocument", name, "", "get-" + name)), "contentFile");
+  }
+  std::string zipText(HostProcess& host, const std::string& name, const std::string& member) {
+    return zipMember(decode(fetch(host, name)), member, tmp_.path() + "scratch.zip");
+  }
+  // What an office of `host` would leave behind: processes, its private profile, its pipe.
+  std::vector<std::string> leftovers(const HostProcess& host) {
+    std::vector<std::string> found;
+    for (pid_t pid : officeProcesses(tmp_.path())) found.push_back("process " + std::to_string(pid));
+    const std::string pipe =
+        "OSL_PIPE_" + std::to_string(getuid()) + "_ormid-" + std::to_string(host.pid()) + "-";
+    for (const auto& [dir, prefix] : {std::pair{tmp_.path(), std::string("ormid-office-")}, {"/tmp", pipe}}) {
+      for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0) found.push_back(entry.path());
+      }
+    }
+    return found;
+  }
+  static std::map<std::string, std::string> office() { return {{"ORMID_EDITOR", "libreoffice"}}; }
 
   static inline bool available_ = false;
   static inline TempDir* samples_ = nullptr;
   TempDir tmp_;
   std::string docs_;
+  std::string event_;
 };
 
 TEST_F(OfficeEndToEnd, OpensSavesReturnsAndClosesRealDocuments) {
-  const std::string docx = readFile(samples_->path() + "words.docx");
-  const std::string odt = readFile(samples_->path() + "words.odt");
+  const std::string docx = fileText(samples_->path() + "words.docx");
+  const std::string odt = fileText(samples_->path() + "words.odt");
   ASSERT_FALSE(docx.empty());
   HostProcess host(tmp_.path(), office());
-  const std::string name = "rapport été 1.docx";
+  const std::string name = "rapport été 文書 😀.docx";
 
   EXPECT_EQ(jsonField(open(host, name, docx), "result"), "success");
+  // Saved in place also over a file that changed since it was opened: the save is what was asked for.
+  writeFileText(docs_ + name, "changed meanwhile");
   EXPECT_EQ(jsonField(afterEvent(host, doc("saveDocument", name), "documentSaveEvent"), "result"), "success");
-  const std::string saved = decode(fetch(host, name));
-  EXPECT_NE(zipMember(saved, "word/document.xml", tmp_.path() + "a.zip").find("orchard"), std::string::npos);
+  EXPECT_TRUE(eventNames(name)) << event_;
+  EXPECT_NE(zipText(host, name, "word/document.xml").find("orchard"), std::string::npos);
 
   // saveAndGetDocument: the event, then the document.
   const std::string both = afterEvent(host, doc("saveAndGetDocument", name, "", "sg"), "documentSaveEvent");
   EXPECT_EQ(jsonField(jsonField(both, "part"), "result"), "success");
 
+  // A save in place keeps the document's format.
   EXPECT_EQ(jsonField(open(host, "words.odt", odt), "result"), "success");
-  EXPECT_NE(zipMember(decode(fetch(host, "words.odt")), "content.xml", tmp_.path() + "b.zip").find("orchard"),
-            std::string::npos);
-
-  EXPECT_EQ(jsonField(afterEvent(host, doc("createDocument", "new.docx"), "documentSaveEvent"), "result"),
+  EXPECT_EQ(jsonField(afterEvent(host, doc("saveDocument", "words.odt"), "documentSaveEvent"), "result"),
             "success");
-  EXPECT_FALSE(zipMember(readFile(docs_ + "new.docx"), "word/document.xml", tmp_.path() + "c.zip").empty());
+  EXPECT_NE(zipText(host, "words.odt", "content.xml").find("orchard"), std::string::npos);
+
+  // A new document is written in the format its name says, and opens again.
+  for (const auto& [file, magic] : {std::pair{"new.docx", "PK"},
+                                    {"new.odt", "PK"},
+                                    {"new.doc", "\xD0\xCF\x11\xE0"},
+                                    {"new.rtf", "{\\rtf"}}) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(jsonField(afterEvent(host, doc("createDocument", file), "documentSaveEvent"), "result"),
+              "success");
+    EXPECT_TRUE(eventNames(file)) << event_;
+    const std::string bytes = fileText(docs_ + file);
+    EXPECT_EQ(bytes.substr(0, std::strlen(magic)), magic);
+    EXPECT_EQ(jsonField(open(host, std::string("copy of ") + file, bytes), "result"), "success");
+  }
+  EXPECT_FALSE(zipMember(fileText(docs_ + "new.docx"), "word/document.xml", tmp_.path() + "c.zip").empty());
+
+  // Opened again with other content: the old one is closed and the new content shown.
+  EXPECT_EQ(jsonField(afterEvent(host,
+                                 doc("openDocument", name,
+                                     R"("contentFile":")" + encode(fileText(docs_ + "new.docx")) + "\""),
+                                 "documentCloseEvent"),
+                      "result"),
+            "success");
+  EXPECT_TRUE(eventNames(name)) << event_;
+  afterEvent(host, doc("saveDocument", name), "documentSaveEvent");
+  EXPECT_EQ(zipText(host, name, "word/document.xml").find("orchard"), std::string::npos);
 
   EXPECT_EQ(
       jsonField(afterEvent(host, doc("closeDocument", name, R"("isRemoveFile":true)"), "documentCloseEvent"),
                 "result"),
       "success");
+  EXPECT_TRUE(eventNames(name)) << event_;
   EXPECT_FALSE(std::filesystem::exists(docs_ + name));
 
-  // Random bytes under a document's name are refused and leave nothing behind.
+  // Neither random bytes nor text under a document's name is opened, nor left behind.
   std::string noise(20000, '\0');
   std::mt19937 random(3);
   for (char& c : noise) c = static_cast<char>(random());
-  EXPECT_EQ(jsonField(open(host, "noise.docx", noise), "description"), "Error open document");
-  EXPECT_FALSE(std::filesystem::exists(docs_ + "noise.docx"));
+  for (const auto& [file, bytes] :
+       {std::pair{"noise.docx", noise}, {"prose.docx", std::string("Some words\n")}}) {
+    EXPECT_EQ(jsonField(open(host, file, bytes), "description"), "Error open document") << file;
+    EXPECT_FALSE(std::filesystem::exists(docs_ + file)) << file;
+  }
 
-  EXPECT_EQ(
-      jsonField(host.request(R"({"messageId":"q","contentId":"c","command":"closeEditor"})", 60s), "result"),
-      "success");
+  // Closing the editor closes each document still open, announced to the page, and the whole office.
+  std::vector<std::string> events;
+  EXPECT_EQ(jsonField(answer(host, editor("closeEditor"), events), "result"), "success");
+  EXPECT_EQ(events.size(), 9u);
+  for (const std::string& event : events) EXPECT_EQ(jsonField(event, "command"), "documentCloseEvent");
+  EXPECT_EQ(leftovers(host), std::vector<std::string>{});
+  // An office still running when the host ends goes with it.
+  EXPECT_EQ(jsonField(answer(host, editor("openEditor"), events), "result"), "success");
+  EXPECT_FALSE(officeProcesses(tmp_.path()).empty());
   host.closeInput();
   EXPECT_EQ(host.wait(60s), 1);
-  EXPECT_TRUE(officeProcesses(tmp_.path()).empty());
+  EXPECT_EQ(leftovers(host), std::vector<std::string>{});
 }
 
-TEST_F(OfficeEndToEnd, OfficeKilledMidSessionIsStartedAgain) {
-  const std::string docx = readFile(samples_->path() + "words.docx");
-  {
-    HostProcess host(tmp_.path(), office());
-    ASSERT_EQ(jsonField(open(host, "k.docx", docx), "result"), "success");
-    const std::vector<pid_t> offices = officeProcesses(tmp_.path());
-    ASSERT_FALSE(offices.empty());
-    for (pid_t pid : offices) kill(pid, SIGKILL);
-    // The office's end reaches the host as the quit event.
-    std::string answer;
-    for (int i = 0; i < 50; ++i) {
-      std::this_thread::sleep_for(100ms);
-      answer = jsonField(host.request(doc("saveDocument", "k.docx"), 60s), "description");
-      if (answer == "Word application not running") break;
-    }
-    EXPECT_EQ(answer, "Word application not running");
-    EXPECT_EQ(jsonField(host.request(R"({"messageId":"o","contentId":"c","command":"openEditor"})", 120s),
-                        "result"),
-              "success");
-    EXPECT_FALSE(officeProcesses(tmp_.path()).empty());
-    host.closeInput();
-    EXPECT_EQ(host.wait(60s), 1);
+TEST_F(OfficeEndToEnd, OfficeKilledMidSessionIsStartedAgainAndAKilledHostTakesItAlong) {
+  const std::string docx = fileText(samples_->path() + "words.docx");
+  HostProcess host(tmp_.path(), office());
+  ASSERT_EQ(jsonField(open(host, "k.docx", docx), "result"), "success");
+  const std::vector<pid_t> offices = officeProcesses(tmp_.path());
+  ASSERT_FALSE(offices.empty());
+  for (pid_t pid : offices) kill(pid, SIGKILL);
+  // The office's end reaches the host as the quit event.
+  std::string answer;
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(100ms);
+    answer = jsonField(host.request(doc("saveDocument", "k.docx"), 60s), "description");
+    if (answer == "Word application not running") break;
   }
-  // The office the host started ends with it.
+  EXPECT_EQ(answer, "Word application not running");
+  EXPECT_EQ(jsonField(host.request(editor("openEditor"), 120s), "result"), "success");
+  EXPECT_FALSE(officeProcesses(tmp_.path()).empty());
+
+  kill(host.pid(), SIGKILL);
+  EXPECT_EQ(host.wait(), 128 + SIGKILL);
   for (int i = 0; i < 100 && !officeProcesses(tmp_.path()).empty(); ++i) std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(officeProcesses(tmp_.path()).empty());
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "ormid/com_api.h"
-#include "ormid/com_ptr.h"
 // windows.h must come first.
 #include <tlhelp32.h>
 
@@ -15,15 +14,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
-using ormid::com::ComPtr;
-
-constexpr IID kApplicationEvents = {0x000209FE, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 std::string directoryOfThisProgram() {
   char self[MAX_PATH];
@@ -260,20 +255,6 @@ TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
   ReleaseMutex(foreign);
   CloseHandle(foreign);
   EXPECT_EQ(readFile(tmp_ + "OrmidDocEditor.log"), "") << "no log before the lock is had";
-
-  Host first(tmp_);
-  EXPECT_EQ(field(first.request(editor("x")), "description"), "Unknow request command x");
-  {
-    Host second(tmp_);
-    EXPECT_EQ(second.wait(), 1);
-    EXPECT_EQ(second.errorOutput(), "The application is already running\r\n");
-  }
-  EXPECT_EQ(field(first.request(editor("y")), "description"), "Unknow request command y");
-  first.closeInput();
-  EXPECT_EQ(first.wait(), 1);
-  Host afterwards(tmp_);
-  EXPECT_EQ(field(afterwards.request(editor("z")), "description"), "Unknow request command z")
-      << "the mutex goes with the instance";
 }
 
 TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
@@ -383,84 +364,6 @@ TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
     host.closeInput();
     EXPECT_EQ(host.wait(), 1);
   }
-}
-
-// An event sink that records the events it is called with.
-class Sink final : public IDispatch {
- public:
-  std::vector<DISPID> events;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-    const bool known = iid == IID_IUnknown || iid == IID_IDispatch || iid == kApplicationEvents;
-    *object = known ? static_cast<IDispatch*>(this) : nullptr;
-    return *object ? S_OK : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                   UINT*) override {
-    events.push_back(id);
-    return S_OK;
-  }
-};
-
-TEST_F(WindowsHost, TheWordProcessorRunsOutOfProcessAndRaisesEventsThroughTheEventsInterface) {
-  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-  auto activate = [](ComPtr<IDispatch>& application) {
-    CLSID clsid{};
-    const HRESULT hr = CLSIDFromProgID(L"Word.Application", &clsid);
-    return FAILED(hr)
-               ? hr
-               : CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, application.putVoid());
-  };
-  {
-    ComPtr<IDispatch> application;
-    ASSERT_EQ(activate(application), S_OK);
-    const std::vector<DWORD> servers = childProcesses(GetCurrentProcessId());
-    ASSERT_EQ(servers.size(), 1u) << "served by a process of its own";
-    ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(application.queryInterface(IID_IConnectionPointContainer, container), S_OK);
-    ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(container->FindConnectionPoint(kApplicationEvents, point.put()), S_OK);
-    Sink sink;
-    // The sink reaches another process as the events interface itself, not
-    // only as plain IDispatch: the registered type library gives its proxy.
-    ComPtr<IStream> stream;
-    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
-    EXPECT_EQ(
-        CoMarshalInterface(stream.get(), kApplicationEvents, &sink, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
-        S_OK);
-    stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
-    CoReleaseMarshalData(stream.get());
-    DWORD cookie = 0;
-    ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
-
-    LPOLESTR quit[] = {const_cast<LPOLESTR>(L"Quit")};
-    DISPID id = DISPID_UNKNOWN;
-    ASSERT_EQ(application->GetIDsOfNames(IID_NULL, quit, 1, LOCALE_USER_DEFAULT, &id), S_OK);
-    DISPPARAMS none{};
-    EXPECT_EQ(application->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, nullptr, nullptr,
-                                  nullptr),
-              S_OK);
-    EXPECT_EQ(sink.events, std::vector<DISPID>{2}) << "the Quit event reached this process's sink";
-    EXPECT_TRUE(processEnds(servers[0], 10000)) << "Quit ends the server";
-    point.reset();
-    container.reset();
-    application.reset();
-
-    ASSERT_EQ(activate(application), S_OK);
-    const std::vector<DWORD> now = childProcesses(GetCurrentProcessId());
-    ASSERT_EQ(now.size(), 1u);
-    EXPECT_NE(now[0], servers[0]) << "the next activation starts a fresh server";
-  }
-  CoUninitialize();
 }
 
 }  // namespace

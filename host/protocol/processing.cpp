@@ -273,6 +273,10 @@ DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::addPending(
 
 void DocEditorJsonProcessing::dropPending(Pending::iterator entry, const char* why) {
   ORMID_LOG(debug, kCreateAnswer) << "Dropped split message for messageId = " << entry->first << ": " << why;
+  erasePending(entry);
+}
+
+void DocEditorJsonProcessing::erasePending(Pending::iterator entry) {
   pendingBytes_ -= entry->second.text.size();
   splitMessages_.erase(entry);
 }
@@ -333,8 +337,7 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
   entry.offset += end;
   if (last) {
     ORMID_LOG(debug, kCreateAnswer) << "Ended split message for messageId = " << messageId;
-    pendingBytes_ -= entry.text.size();
-    splitMessages_.erase(pending);
+    erasePending(pending);
   }
 }
 

@@ -98,6 +98,7 @@ class DocEditorJsonProcessing {
   Pending::iterator addPending(const JsonValue* request, const std::u16string& messageId,
                                const std::u16string& command, std::string text);
   void dropPending(Pending::iterator entry, const char* why);
+  void erasePending(Pending::iterator entry);
   void answerFailure(const JsonValue* request, std::uint32_t length, std::string& answer) noexcept;
 
   HandOff handOff_;

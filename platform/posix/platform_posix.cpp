@@ -170,7 +170,6 @@ RecursiveLock::RecursiveLock() : impl_(std::make_unique<Impl>()) {}
 RecursiveLock::~RecursiveLock() = default;
 void RecursiveLock::lock() { impl_->mutex.lock(); }
 void RecursiveLock::unlock() { impl_->mutex.unlock(); }
-bool RecursiveLock::try_lock() { return impl_->mutex.try_lock(); }
 
 namespace {
 class PosixEvent final : public ManualResetEvent {

@@ -171,7 +171,6 @@ RecursiveLock::RecursiveLock() : impl_(std::make_unique<Impl>()) {
 RecursiveLock::~RecursiveLock() { DeleteCriticalSection(&impl_->section); }
 void RecursiveLock::lock() { EnterCriticalSection(&impl_->section); }
 void RecursiveLock::unlock() { LeaveCriticalSection(&impl_->section); }
-bool RecursiveLock::try_lock() { return TryEnterCriticalSection(&impl_->section) != 0; }
 
 namespace {
 class Win32Event final : public ManualResetEvent {

@@ -97,7 +97,6 @@ class RecursiveLock {
   RecursiveLock& operator=(const RecursiveLock&) = delete;
   void lock();
   void unlock();
-  bool try_lock();
 
  private:
   struct Impl;

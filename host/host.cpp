@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "host/automation/busy.h"
 #include "host/channel/channel.h"
 #include "host/core/core.h"
 #include "host/core/log.h"
@@ -171,6 +172,7 @@ int hostMain() {
   const std::unique_ptr<platform::InstanceLock> instance = std::move(locked.lock);
   {
     const ormid::com::Apartment apartment;
+    const ormid::BusyCallFilter busyCalls;  // a busy word processor's calls are retried
     ormid::core().mainThread.bindToCurrentThread();
     startLog(6);
     if (locked.waited.count() > 0) {

@@ -1,14 +1,18 @@
 #include "host/automation/automation.h"
 
+#include <chrono>
 #include <new>
 #include <vector>
 
+#include "host/automation/busy.h"
+#include "host/core/log.h"
 #include "host/text/text.h"
 
 namespace ormid {
+namespace {
 
-HRESULT AutomationCall(IDispatch* target, CallKind kind, const char* name,
-                       std::initializer_list<const VARIANT*> arguments, VARIANT* result) {
+HRESULT callOnce(IDispatch* target, CallKind kind, const char* name,
+                 std::initializer_list<const VARIANT*> arguments, VARIANT* result) {
   if (!target) return E_INVALIDARG;
   if (kind == CallKind::put && (arguments.size() != 1 || *arguments.begin() == nullptr)) return E_POINTER;
   try {
@@ -48,6 +52,30 @@ HRESULT AutomationCall(IDispatch* target, CallKind kind, const char* name,
     return E_OUTOFMEMORY;
   } catch (...) {
     return E_FAIL;
+  }
+}
+
+}  // namespace
+
+HRESULT AutomationCall(IDispatch* target, CallKind kind, const char* name,
+                       std::initializer_list<const VARIANT*> arguments, VARIANT* result) {
+  // A call the server rejected never ran: it is made again while the budget
+  // lasts. Where the message filter already retried, the budget is spent.
+  const auto start = std::chrono::steady_clock::now();
+  for (bool logged = false;; logged = true) {
+    const HRESULT hr = callOnce(target, kind, name, arguments, result);
+    if (hr != RPC_E_CALL_REJECTED) return hr;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    if (elapsed + kBusyRetryPause > kBusyRetryLimit) {
+      ORMID_LOG(error, "ormid::AutomationCall")
+          << "Word application busy for " << static_cast<long long>(elapsed.count()) << " ms, " << name
+          << " given up...";
+      return hr;
+    }
+    if (!logged)
+      ORMID_LOG(debug, "ormid::AutomationCall") << "Word application busy, retrying " << name << "...";
+    pauseBeforeRetry();
   }
 }
 

@@ -1,10 +1,12 @@
 #include "host/core/core.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
 
 #include "host/core/log.h"
+#include "host/text/text.h"
 
 namespace ormid {
 namespace {
@@ -118,6 +120,7 @@ void clearWordResource() {
   { com::AdviseToken advise = std::move(c.advise); }
   { com::ComPtr<IDispatch> listener = std::move(c.eventListener); }
   { com::ComPtr<IDispatch> application = std::move(c.wordApplication); }
+  c.documents.clear();
 }
 
 void releaseWordConnection() {
@@ -125,6 +128,21 @@ void releaseWordConnection() {
   c.advise.abandon();
   { com::ComPtr<IDispatch> listener = std::move(c.eventListener); }
   { com::ComPtr<IDispatch> application = std::move(c.wordApplication); }
+}
+
+bool isHostDocument(std::u16string_view fullName) {
+  const std::vector<std::string>& documents = core().connection.documents;
+  return std::any_of(documents.begin(), documents.end(),
+                     [&](const std::string& path) { return platform::samePath(fromAnsi(path), fullName); });
+}
+
+void rememberHostDocument(const std::string& path) {
+  if (!isHostDocument(fromAnsi(path))) core().connection.documents.push_back(path);
+}
+
+void forgetHostDocument(std::u16string_view fullName) {
+  std::erase_if(core().connection.documents,
+                [&](const std::string& path) { return platform::samePath(fromAnsi(path), fullName); });
 }
 
 }  // namespace ormid

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "host/core/thread_annotations.h"
 #include "ormid/com_api.h"
@@ -129,6 +130,10 @@ struct WordConnection {
   com::ComPtr<IDispatch> wordApplication;
   com::ComPtr<IDispatch> eventListener;
   com::AdviseToken advise;  // the listener on the application's events
+  // Full paths (system code page) of the documents the host opened or created
+  // there and has not seen closed: only these are the host's to close, and to
+  // report closed when the word processor is gone.
+  std::vector<std::string> documents;
 };
 
 using WriteBytes = std::function<bool(const void* data, std::size_t size)>;
@@ -175,5 +180,11 @@ bool serveCommand(std::uint32_t message, const Operation& operation);
 void clearWordResource() REQUIRES(core().lock);
 // Lets go of the connection at exit, without undoing the advise.
 void releaseWordConnection() REQUIRES(core().lock);
+
+// The host's own documents in the word processor, matched as the file system
+// matches names.
+bool isHostDocument(std::u16string_view fullName) REQUIRES(core().lock);
+void rememberHostDocument(const std::string& path) REQUIRES(core().lock);
+void forgetHostDocument(std::u16string_view fullName) REQUIRES(core().lock);
 
 }  // namespace ormid

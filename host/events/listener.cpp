@@ -150,13 +150,20 @@ HRESULT DocEditorEventListener::documentEvent(bool save, DISPPARAMS* params) {
     }
   }
   ORMID_LOG(debug, kInvoke) << event << " full name file " << fullName;
-
-  std::string message;
-  createEventMessage(message, u"ormidDocEditorWebPage", save ? u"documentSaveEvent" : u"documentCloseEvent",
-                     toAnsi(fullName));
-  ORMID_LOG(verbose, kInvoke) << "Send event message: " << std::string_view(message);
-  if (sink_) sink_(message);
+  if (!save) {
+    core().lock.assertHeld();  // taken by Invoke
+    forgetHostDocument(fullName);
+  }
+  sendEvent(sink_, save ? u"documentSaveEvent" : u"documentCloseEvent", toAnsi(fullName));
   return S_OK;
+}
+
+void DocEditorEventListener::sendEvent(const EventSink& sink, const std::u16string& command,
+                                       const std::string& fullName) {
+  std::string message;
+  createEventMessage(message, u"ormidDocEditorWebPage", command, fullName);
+  ORMID_LOG(verbose, kInvoke) << "Send event message: " << std::string_view(message);
+  if (sink) sink(message);
 }
 
 void DocEditorEventListener::createEventMessage(std::string& output, const std::u16string& destination,

@@ -32,6 +32,8 @@ class DocEditorEventListener final : public IDispatch {
   // document's full path in the system code page, split on its last separator.
   static void createEventMessage(std::string& output, const std::u16string& destination,
                                  const std::u16string& command, const std::string& fullName);
+  // Builds the event message for the web page, logs it and hands it to `sink`.
+  static void sendEvent(const EventSink& sink, const std::u16string& command, const std::string& fullName);
 
  private:
   ~DocEditorEventListener() = default;

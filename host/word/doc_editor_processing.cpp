@@ -2,8 +2,12 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/automation/automation.h"
@@ -39,6 +43,54 @@ bool fail(std::u16string& description, const char16_t* text) {
   return false;
 }
 
+// Results that mean the word processor's process is gone (or unreachable),
+// not that one call was refused.
+constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);  // RPC_S_SERVER_UNAVAILABLE
+constexpr HRESULT kCallFailed = static_cast<HRESULT>(0x800706BE);         // RPC_S_CALL_FAILED
+bool meansGone(HRESULT hr) {
+  return hr == RPC_E_DISCONNECTED || hr == kServerUnavailable || hr == kCallFailed;
+}
+
+// After a call failed as if the word processor had gone: the application
+// object itself is asked (a closed document's object fails the same way while
+// the word processor lives). When it is gone too, the connection is dropped
+// and the page told that the host's documents are closed, so that the next
+// command starts a new one instead of failing on the dead one. True when dropped.
+bool dropIfGone(HRESULT hr, const char* function) REQUIRES(core().lock) {
+  WordConnection& c = core().connection;
+  if (!meansGone(hr) || !c.wordApplication) return false;
+  com::Variant ignored;
+  const HRESULT probe = AutomationCall(c.wordApplication.get(), CallKind::get, "Visible", {}, ignored.put());
+  if (!meansGone(probe)) return false;
+  ORMID_LOG(error, function) << "Word application connection lost = " << hrValue(probe);
+  const std::vector<std::string> documents = std::move(c.documents);
+  clearWordResource();
+  for (const std::string& fullName : documents) {
+    DocEditorEventListener::sendEvent(core().eventSink, u"documentCloseEvent", fullName);
+  }
+  return true;
+}
+
+// Every call on the word processor's objects during a command goes through here.
+HRESULT wordCall(IDispatch* target, CallKind kind, const char* name, const char* function,
+                 std::initializer_list<const VARIANT*> arguments = {}, VARIANT* result = nullptr)
+    REQUIRES(core().lock) {
+  const HRESULT hr = AutomationCall(target, kind, name, arguments, result);
+  if (FAILED(hr)) dropIfGone(hr, function);
+  return hr;
+}
+
+// Close and Quit without saving: do not save changes, keep the original
+// format, do not route.
+HRESULT closeWithoutSaving(IDispatch* target, const char* member, const char* function)
+    REQUIRES(core().lock) {
+  const com::Variant doNotSave = com::Variant::i4(0);
+  const com::Variant originalFormat = com::Variant::i4(1);
+  const com::Variant doNotRoute = com::Variant::boolean(false);
+  return wordCall(target, CallKind::method, member, function,
+                  {doNotSave.get(), originalFormat.get(), doNotRoute.get()});
+}
+
 // Common checks of every operation on a named document.
 bool checkName(const std::string& nameFile, const char* function, std::u16string& description) {
   if (nameFile.empty()) {
@@ -52,6 +104,18 @@ bool checkName(const std::string& nameFile, const char* function, std::u16string
   return true;
 }
 
+// The working directory in its long form (the word processor reports full
+// names so) followed by the name.
+std::string documentPath(const std::string& workingDirectory, const std::string& nameFile) {
+  std::string directory = platform::longPathName(workingDirectory);
+  const char separator = platform::pathSeparator();
+  if (!workingDirectory.empty() && workingDirectory.back() == separator &&
+      (directory.empty() || directory.back() != separator)) {
+    directory += separator;
+  }
+  return directory + nameFile;
+}
+
 void deleteQuietly(const std::string& path, const char* function) {
   if (!platform::deleteFile(path)) ORMID_LOG(error, function) << "Error delete file " << fromAnsi(path);
 }
@@ -60,14 +124,31 @@ void deleteQuietly(const std::string& path, const char* function) {
 bool getDocuments(com::ComPtr<IDispatch>& documents, const char* function, std::u16string& description)
     REQUIRES(core().lock) {
   com::Variant value;
-  const HRESULT hr =
-      AutomationCall(core().connection.wordApplication.get(), CallKind::get, "Documents", {}, value.put());
+  const HRESULT hr = wordCall(core().connection.wordApplication.get(), CallKind::get, "Documents", function,
+                              {}, value.put());
   documents = value.dispatchValue();
   if (FAILED(hr) || !documents) {
     ORMID_LOG(error, function) << "Get documents error = " << hrValue(FAILED(hr) ? hr : E_POINTER);
     return fail(description, u"Error get documents");
   }
   return true;
+}
+
+bool startWordIfNeeded(const char* function, std::u16string& description) REQUIRES(core().lock) {
+  if (core().connection.wordApplication) return true;
+  ORMID_LOG(debug, function) << "Word application opening...";
+  return DocEditorProcessing::openWordAplication(description);
+}
+
+// The documents collection, starting the word processor when it is not
+// running, and once more when the one running is found gone.
+bool documentsStartingWord(com::ComPtr<IDispatch>& documents, const char* function,
+                           std::u16string& description) REQUIRES(core().lock) {
+  for (int attempt = 0;; ++attempt) {
+    if (!startWordIfNeeded(function, description)) return false;
+    if (getDocuments(documents, function, description)) return true;
+    if (core().connection.wordApplication || attempt > 0) return false;
+  }
 }
 
 // The text of a FullName value; false when it cannot be had as text.
@@ -87,14 +168,24 @@ bool fullNameText(const com::Variant& value, std::u16string& text, bool& isNull)
   return true;
 }
 
-// Finds the open document whose FullName is exactly `path`.
-bool findDocument(const std::string& path, const char* progress, const char* function,
-                  com::ComPtr<IDispatch>& found, std::u16string& description) REQUIRES(core().lock) {
+// One open document of the word processor.
+struct OpenDocument {
+  com::ComPtr<IDispatch> object;
+  std::u16string fullName;
+};
+
+// Calls `visit` with each open document, in the collection's order, until it
+// returns false. A document whose Item or FullName fails is logged and
+// skipped. False, with the description set, when the collection or its count
+// cannot be had.
+bool forEachDocument(const char* function, std::u16string& description,
+                     const std::function<bool(OpenDocument&)>& visit, const char* progress = nullptr,
+                     std::u16string_view subject = {}) REQUIRES(core().lock) {
   com::ComPtr<IDispatch> documents;
   if (!getDocuments(documents, function, description)) return false;
 
   com::Variant countValue;
-  HRESULT hr = AutomationCall(documents.get(), CallKind::get, "Count", {}, countValue.put());
+  HRESULT hr = wordCall(documents.get(), CallKind::get, "Count", function, {}, countValue.put());
   if (FAILED(hr)) {
     ORMID_LOG(error, function) << "Get documents count error = " << hrValue(hr);
     return fail(description, u"Error get documents count");
@@ -107,29 +198,27 @@ bool findDocument(const std::string& path, const char* progress, const char* fun
     count = asNumber.get()->lVal;
   }
   ORMID_LOG(debug, function) << "Open " << static_cast<long>(count) << " documents...";
-  const std::u16string wanted = fromAnsi(path);
-  ORMID_LOG(debug, function) << progress << wanted;
+  if (progress) ORMID_LOG(debug, function) << progress << subject;
 
-  for (LONG index = 1; index <= count; ++index) {
+  for (LONG index = 1; index <= count && core().connection.wordApplication; ++index) {
     const com::Variant indexValue = com::Variant::i4(index);
     com::Variant item;
-    hr = AutomationCall(documents.get(), CallKind::method, "Item", {indexValue.get()}, item.put());
+    hr = wordCall(documents.get(), CallKind::method, "Item", function, {indexValue.get()}, item.put());
     if (FAILED(hr)) {
       ORMID_LOG(error, function) << "Get document item " << static_cast<long>(index)
                                  << " error = " << hrValue(hr);
       continue;
     }
-    com::ComPtr<IDispatch> document = item.dispatchValue();
+    OpenDocument document{item.dispatchValue(), {}};
     com::Variant fullName;
-    hr = AutomationCall(document.get(), CallKind::get, "FullName", {}, fullName.put());
+    hr = wordCall(document.object.get(), CallKind::get, "FullName", function, {}, fullName.put());
     if (FAILED(hr)) {
       ORMID_LOG(error, function) << "Get document " << static_cast<long>(index)
                                  << " full name error = " << hrValue(hr);
       continue;
     }
-    std::u16string text;
     bool isNull = false;
-    if (!fullNameText(fullName, text, isNull)) {
+    if (!fullNameText(fullName, document.fullName, isNull)) {
       // Not text: it cannot be the document asked for.
       ORMID_LOG(error, function) << "Get document " << static_cast<long>(index) << " full name is not text";
       continue;
@@ -137,19 +226,34 @@ bool findDocument(const std::string& path, const char* progress, const char* fun
     if (isNull) {
       ORMID_LOG(verbose, function) << "Compare file (null)";
     } else {
-      ORMID_LOG(verbose, function) << "Compare file " << text;
+      ORMID_LOG(verbose, function) << "Compare file " << document.fullName;
     }
-    if (text == wanted) {
-      found = std::move(document);
-      return true;
-    }
+    if (!visit(document)) break;
   }
-  ORMID_LOG(error, function) << "Document " << wanted << " not openning...";
-  return fail(description, u"Document not openning");
+  return true;
+}
+
+enum class Search { found, missing, failed };
+
+// Looks for the open document whose full name is `path`, as the file system
+// compares names.
+Search searchDocument(const std::string& path, const char* progress, const char* function,
+                      com::ComPtr<IDispatch>& found, std::u16string& description) REQUIRES(core().lock) {
+  const std::u16string wanted = fromAnsi(path);
+  const bool listed = forEachDocument(
+      function, description,
+      [&](OpenDocument& document) {
+        if (!platform::samePath(document.fullName, wanted)) return true;
+        found = std::move(document.object);
+        return false;
+      },
+      progress, wanted);
+  if (!listed) return Search::failed;
+  return found ? Search::found : Search::missing;
 }
 
 // Checks shared by save and close: a name, a running word processor, the document.
-bool findOpenDocument(const std::string& workingDirectory, const std::string& nameFile, const char* progress,
+bool findOpenDocument(const std::string& path, const std::string& nameFile, const char* progress,
                       const char* function, com::ComPtr<IDispatch>& document, std::u16string& description)
     REQUIRES(core().lock) {
   if (!checkName(nameFile, function, description)) return false;
@@ -157,13 +261,42 @@ bool findOpenDocument(const std::string& workingDirectory, const std::string& na
     ORMID_LOG(error, function) << "Word application not running...";
     return fail(description, u"Word application not running");
   }
-  return findDocument(workingDirectory + nameFile, progress, function, document, description);
+  switch (searchDocument(path, progress, function, document, description)) {
+    case Search::found:
+      return true;
+    case Search::failed:
+      return false;
+    case Search::missing:
+      break;
+  }
+  ORMID_LOG(error, function) << "Document " << fromAnsi(path) << " not openning...";
+  return fail(description, u"Document not openning");
 }
 
-bool startWordIfNeeded(const char* function, std::u16string& description) REQUIRES(core().lock) {
-  if (core().connection.wordApplication) return true;
-  ORMID_LOG(debug, function) << "Word application opening...";
-  return DocEditorProcessing::openWordAplication(description);
+// The word processor's file format for a new document's name, by its
+// extension; none (the word processor's default) for others.
+std::optional<LONG> fileFormatFor(const std::string& nameFile) {
+  const std::size_t dot = nameFile.rfind('.');
+  if (dot == std::string::npos) return std::nullopt;
+  std::string extension = nameFile.substr(dot + 1);
+  for (char& ch : extension) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  static constexpr std::pair<std::string_view, LONG> kFormats[] = {
+      {"doc", 0},    // binary document
+      {"txt", 2},    // plain text
+      {"rtf", 6},    // rich text
+      {"htm", 8},    // web page
+      {"html", 8},   //
+      {"docx", 12},  // XML document
+      {"docm", 13},  // XML document with macros
+      {"xml", 19},   // flat XML document
+      {"odt", 23},   // OpenDocument text
+  };
+  for (const auto& [name, format] : kFormats) {
+    if (extension == name) return format;
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -196,17 +329,24 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
                                 << hrValue(FAILED(hr) ? hr : E_POINTER);
     return fail(description, u"Error create instace word application");
   }
-  auto failWith = [&](const char* text, HRESULT code, const char16_t* answer) {
+  // A start that fails half-way quits the instance it created: released
+  // without Quit, it would stay running, unseen, and every retry by the page
+  // would leave one more behind.
+  auto quitAndFail = [&](const char* text, HRESULT code, const char16_t* answer) {
     core().lock.assertHeld();  // called only from here, under the lock
-    ORMID_LOG(error, kOpenWord) << text << hrValue(code);
-    c.wordApplication.reset();
+    if (text) ORMID_LOG(error, kOpenWord) << text << hrValue(code);
+    c.eventListener.reset();
+    const com::ComPtr<IDispatch> application = std::move(c.wordApplication);
+    const HRESULT quit = closeWithoutSaving(application.get(), "Quit", kOpenWord);
+    if (FAILED(quit)) ORMID_LOG(error, kOpenWord) << "Close word application error = " << hrValue(quit);
     return fail(description, answer);
   };
 
   const com::Variant visible = com::Variant::boolean(true);
   hr = AutomationCall(c.wordApplication.get(), CallKind::put, "Visible", {visible.get()});
   if (FAILED(hr))
-    return failWith("Create word application visible error = ", hr, u"Error create visible word application");
+    return quitAndFail("Create word application visible error = ", hr,
+                       u"Error create visible word application");
 
   // Wait until the word processor reports itself visible; a failed read keeps
   // the previous value, a first failed read ends the wait. Bounded, so that a
@@ -224,49 +364,43 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
     if (!isFalse()) break;
   } while (reads < kVisibleWaitReads && std::chrono::steady_clock::now() < deadline);
   if (isFalse())
-    return failWith("Create word application visible error = ", FAILED(hr) ? hr : E_FAIL,
-                    u"Error create visible word application");
+    return quitAndFail("Create word application visible error = ", FAILED(hr) ? hr : E_FAIL,
+                       u"Error create visible word application");
 
   hr = AutomationCall(c.wordApplication.get(), CallKind::method, "Activate");
   if (FAILED(hr))
-    return failWith("Activate word application error = ", hr, u"Error activate word application");
+    return quitAndFail("Activate word application error = ", hr, u"Error activate word application");
 
-  const com::Variant maximised = com::Variant::integer(1);
+  const com::Variant maximised = com::Variant::i4(1);
   hr = AutomationCall(c.wordApplication.get(), CallKind::put, "WindowState", {maximised.get()});
   if (FAILED(hr)) {
-    return failWith("Set word application window state error = ", hr,
-                    u"Error set window state word application");
+    return quitAndFail("Set word application window state error = ", hr,
+                       u"Error set window state word application");
   }
 
   com::ComPtr<IConnectionPointContainer> container;
   hr = c.wordApplication.queryInterface(IID_IConnectionPointContainer, container);
   if (FAILED(hr) || !container) {
-    return failWith("Get connection point container error = ", FAILED(hr) ? hr : E_NOINTERFACE,
-                    u"Error get connection point container");
+    return quitAndFail("Get connection point container error = ", FAILED(hr) ? hr : E_NOINTERFACE,
+                       u"Error get connection point container");
   }
   com::ComPtr<IConnectionPoint> connectionPoint;
   hr = container->FindConnectionPoint(IID_WordApplicationEvents, connectionPoint.put());
   if (FAILED(hr) || !connectionPoint) {
-    return failWith("Find connection point error = ", FAILED(hr) ? hr : E_POINTER,
-                    u"Error find connection point");
+    return quitAndFail("Find connection point error = ", FAILED(hr) ? hr : E_POINTER,
+                       u"Error find connection point");
   }
 
   DocEditorEventListener* listener = new (std::nothrow) DocEditorEventListener(core().eventSink);
   if (!listener) {
     ORMID_LOG(error, kOpenWord) << "Error allocate memory for event listner...";
-    c.wordApplication.reset();
-    return fail(description, u"Error allocate memory for event listner");
+    return quitAndFail(nullptr, S_OK, u"Error allocate memory for event listner");
   }
   c.eventListener = com::ComPtr<IDispatch>(listener);  // count 1 before Advise
 
   DWORD cookie = 0;
   hr = connectionPoint->Advise(c.eventListener.get(), &cookie);
-  if (FAILED(hr)) {
-    ORMID_LOG(error, kOpenWord) << "Advise event listner error = " << hrValue(hr);
-    c.eventListener.reset();
-    c.wordApplication.reset();
-    return fail(description, u"Error advise event listner");
-  }
+  if (FAILED(hr)) return quitAndFail("Advise event listner error = ", hr, u"Error advise event listner");
   c.advise = com::AdviseToken(std::move(connectionPoint), cookie);
   return true;
 }
@@ -279,11 +413,41 @@ bool DocEditorProcessing::closeWordAplication(std::u16string& description) {
     ORMID_LOG(error, kCloseWord) << "Instance Word.Application not found...";
     return fail(description, u"Instace word application not found");
   }
-  const com::Variant doNotSave = com::Variant::integer(0);
-  const com::Variant originalFormat = com::Variant::integer(1);
-  const com::Variant doNotRoute = com::Variant::boolean(false);
-  const HRESULT hr = AutomationCall(application.get(), CallKind::method, "Quit",
-                                    {doNotSave.get(), originalFormat.get(), doNotRoute.get()});
+  // Quitting without saving would throw away the user's own unsaved work in
+  // documents the host never opened: then only the host's documents close and
+  // the word processor stays with the user.
+  std::vector<com::ComPtr<IDispatch>> hostDocuments;
+  bool userWorkUnsaved = false;
+  std::u16string ignored;
+  forEachDocument(kCloseWord, ignored, [&](OpenDocument& document) {
+    core().lock.assertHeld();  // called only from here, under the lock
+    if (isHostDocument(document.fullName)) {
+      hostDocuments.push_back(std::move(document.object));
+      return true;
+    }
+    com::Variant saved;
+    if (SUCCEEDED(wordCall(document.object.get(), CallKind::get, "Saved", kCloseWord, {}, saved.put())) &&
+        saved.type() == VT_BOOL && saved.get()->boolVal == VARIANT_FALSE) {
+      userWorkUnsaved = true;
+    }
+    return true;
+  });
+  if (userWorkUnsaved && core().connection.wordApplication) {
+    ORMID_LOG(debug, kCloseWord) << "Documents of the user hold unsaved changes: closing "
+                                 << static_cast<long>(hostDocuments.size())
+                                 << " documents of the host, the word application keeps running...";
+    for (const com::ComPtr<IDispatch>& document : hostDocuments) {
+      const HRESULT hr = closeWithoutSaving(document.get(), "Close", kCloseWord);
+      if (FAILED(hr)) ORMID_LOG(error, kCloseWord) << "Close document error = " << hrValue(hr);
+    }
+    application.reset();
+    clearWordResource();
+    return true;
+  }
+  hostDocuments.clear();
+  if (!core().connection.wordApplication) application.reset();  // found gone meanwhile
+  const HRESULT hr =
+      application ? closeWithoutSaving(application.get(), "Quit", kCloseWord) : kServerUnavailable;
   if (FAILED(hr)) {
     ORMID_LOG(error, kCloseWord) << "Close word application error = " << hrValue(hr);
     description = u"Error close word application";
@@ -301,12 +465,29 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
     ORMID_LOG(error, kOpenDocument) << "Encoded file content is empty...";
     return fail(description, u"Encoded file content is empty");
   }
-  const std::string path = workingDirectory + nameFile;
+  const std::string path = documentPath(workingDirectory, nameFile);
   {
     std::vector<unsigned char> bytes = base64Decode(contentFile);
     if (bytes.empty()) {
       ORMID_LOG(error, kOpenDocument) << "Decoded file content is empty...";
       return fail(description, u"Decoded file content is empty");
+    }
+    // The word processor would only bring an open copy forward, and a later
+    // save would write its old content over the new: the page sent newer
+    // content, so the open copy is closed first (the page hears of it).
+    if (core().connection.wordApplication) {
+      com::ComPtr<IDispatch> open;
+      const Search search = searchDocument(path, "Opening document ", kOpenDocument, open, description);
+      if (search == Search::failed && core().connection.wordApplication) return false;
+      if (search == Search::found) {
+        const HRESULT hr = closeWithoutSaving(open.get(), "Close", kOpenDocument);
+        if (FAILED(hr)) {
+          ORMID_LOG(error, kOpenDocument)
+              << "Close document " << fromAnsi(path) << " error = " << hrValue(hr);
+          return fail(description, u"Close document error");
+        }
+        ORMID_LOG(debug, kOpenDocument) << "Closing document " << fromAnsi(path) << " ok...";
+      }
     }
     std::ofstream file(path, std::ios::out | std::ios::binary | std::ios::trunc);
     if (!file.is_open()) {
@@ -322,19 +503,15 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
   }
   ORMID_LOG(debug, kOpenDocument) << "Write file " << fromAnsi(path) << " ok...";
 
-  if (!startWordIfNeeded(kOpenDocument, description)) {
-    deleteQuietly(path, kOpenDocument);
-    return false;
-  }
   com::ComPtr<IDispatch> documents;
-  if (!getDocuments(documents, kOpenDocument, description)) {
+  if (!documentsStartingWord(documents, kOpenDocument, description)) {
     deleteQuietly(path, kOpenDocument);
     return false;
   }
   const com::Variant pathValue = com::Variant::string(fromAnsi(path));
   com::Variant opened;
-  const HRESULT hr = pathValue.type() == VT_BSTR ? AutomationCall(documents.get(), CallKind::method, "Open",
-                                                                  {pathValue.get()}, opened.put())
+  const HRESULT hr = pathValue.type() == VT_BSTR ? wordCall(documents.get(), CallKind::method, "Open",
+                                                            kOpenDocument, {pathValue.get()}, opened.put())
                                                  : E_OUTOFMEMORY;
   if (FAILED(hr)) {
     ORMID_LOG(error, kOpenDocument) << "Open document error = " << hrValue(hr);
@@ -343,6 +520,7 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
     deleteQuietly(path, kOpenDocument);
     return false;
   }
+  rememberHostDocument(path);
   return true;
 }
 
@@ -350,34 +528,39 @@ bool DocEditorProcessing::createDocument(const std::string& workingDirectory, co
                                          std::u16string& description) {
   ORMID_DCHECK_MAIN_THREAD();
   if (!checkName(nameFile, kCreateDocument, description)) return false;
-  if (!startWordIfNeeded(kCreateDocument, description)) return false;
   com::ComPtr<IDispatch> documents;
-  if (!getDocuments(documents, kCreateDocument, description)) return false;
+  if (!documentsStartingWord(documents, kCreateDocument, description)) return false;
 
   com::Variant added;
-  HRESULT hr = AutomationCall(documents.get(), CallKind::method, "Add", {}, added.put());
+  HRESULT hr = wordCall(documents.get(), CallKind::method, "Add", kCreateDocument, {}, added.put());
   com::ComPtr<IDispatch> document = added.dispatchValue();
   if (FAILED(hr) || !document) {
     ORMID_LOG(error, kCreateDocument) << "Add document error = " << hrValue(FAILED(hr) ? hr : E_POINTER);
     return fail(description, u"Error add document");
   }
-  const std::string path = workingDirectory + nameFile;
+  const std::string path = documentPath(workingDirectory, nameFile);
   ORMID_LOG(debug, kCreateDocument) << "Add document " << fromAnsi(path);
   const com::Variant pathValue = com::Variant::string(fromAnsi(path));
-  hr = pathValue.type() == VT_BSTR
-           ? AutomationCall(document.get(), CallKind::method, "SaveAs", {pathValue.get()})
-           : E_OUTOFMEMORY;
+  // Saved in the format its name promises, not in the word processor's default.
+  const std::optional<LONG> format = fileFormatFor(nameFile);
+  const com::Variant formatValue = com::Variant::i4(format.value_or(0));
+  if (pathValue.type() != VT_BSTR) {
+    hr = E_OUTOFMEMORY;
+  } else if (format) {
+    hr = wordCall(document.get(), CallKind::method, "SaveAs", kCreateDocument,
+                  {pathValue.get(), formatValue.get()});
+  } else {
+    hr = wordCall(document.get(), CallKind::method, "SaveAs", kCreateDocument, {pathValue.get()});
+  }
   if (SUCCEEDED(hr)) {
     ORMID_LOG(debug, kCreateDocument) << "Add document " << fromAnsi(path) << " ok...";
+    rememberHostDocument(path);
     return true;
   }
   ORMID_LOG(error, kCreateDocument) << "Save add document error = " << hrValue(hr);
   description = u"Error save add document";
-  const com::Variant doNotSave = com::Variant::integer(0);
-  const com::Variant originalFormat = com::Variant::integer(1);
-  const com::Variant doNotRoute = com::Variant::boolean(false);
-  hr = AutomationCall(document.get(), CallKind::method, "Close",
-                      {doNotSave.get(), originalFormat.get(), doNotRoute.get()});
+  if (!core().connection.wordApplication) return false;  // gone, and the document with it
+  hr = closeWithoutSaving(document.get(), "Close", kCreateDocument);
   if (FAILED(hr)) {
     ORMID_LOG(error, kCreateDocument)
         << "Close add document " << fromAnsi(path) << " error = " << hrValue(hr);
@@ -388,13 +571,11 @@ bool DocEditorProcessing::createDocument(const std::string& workingDirectory, co
 bool DocEditorProcessing::saveDocument(const std::string& workingDirectory, const std::string& nameFile,
                                        std::u16string& description) {
   ORMID_DCHECK_MAIN_THREAD();
+  const std::string path = documentPath(workingDirectory, nameFile);
   com::ComPtr<IDispatch> document;
-  if (!findOpenDocument(workingDirectory, nameFile, "Saving document ", kSaveDocument, document,
-                        description)) {
+  if (!findOpenDocument(path, nameFile, "Saving document ", kSaveDocument, document, description))
     return false;
-  }
-  const std::string path = workingDirectory + nameFile;
-  const HRESULT hr = AutomationCall(document.get(), CallKind::method, "SaveAs");
+  const HRESULT hr = wordCall(document.get(), CallKind::method, "SaveAs", kSaveDocument);
   if (FAILED(hr)) {
     ORMID_LOG(error, kSaveDocument) << "Save document " << fromAnsi(path) << " error = " << hrValue(hr);
     return fail(description, u"Save document error");
@@ -406,22 +587,18 @@ bool DocEditorProcessing::saveDocument(const std::string& workingDirectory, cons
 bool DocEditorProcessing::closeDocument(const std::string& workingDirectory, const std::string& nameFile,
                                         bool isRemoveFile, std::u16string& description) {
   ORMID_DCHECK_MAIN_THREAD();
+  const std::string path = documentPath(workingDirectory, nameFile);
   com::ComPtr<IDispatch> document;
-  if (!findOpenDocument(workingDirectory, nameFile, "Closing document ", kCloseDocument, document,
-                        description)) {
+  if (!findOpenDocument(path, nameFile, "Closing document ", kCloseDocument, document, description)) {
     return false;
   }
-  const std::string path = workingDirectory + nameFile;
-  const com::Variant doNotSave = com::Variant::integer(0);
-  const com::Variant originalFormat = com::Variant::integer(1);
-  const com::Variant doNotRoute = com::Variant::boolean(false);
-  const HRESULT hr = AutomationCall(document.get(), CallKind::method, "Close",
-                                    {doNotSave.get(), originalFormat.get(), doNotRoute.get()});
+  const HRESULT hr = closeWithoutSaving(document.get(), "Close", kCloseDocument);
   if (FAILED(hr)) {
     ORMID_LOG(error, kCloseDocument) << "Close document " << fromAnsi(path) << " error = " << hrValue(hr);
     return fail(description, u"Close document error");
   }
   ORMID_LOG(debug, kCloseDocument) << "Closing document " << fromAnsi(path) << " ok...";
+  forgetHostDocument(fromAnsi(path));
   document.reset();
   if (isRemoveFile) deleteQuietly(path, kCloseDocument);
   return true;

@@ -60,6 +60,10 @@ bool isRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+std::string longPathName(const std::string& path) { return path; }
+
+bool samePath(std::u16string_view a, std::u16string_view b) { return a == b; }
+
 // ---- Single instance: an exclusive flock held for the life of the process ----
 
 namespace {

@@ -54,11 +54,30 @@ bool isRegularFile(const std::string& path) {
   // Opened without access rights: enough to ask what it is, also for devices
   // such as "NUL" or "CON", which have no attributes of their own.
   const UniqueHandle file(CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   return GetFileType(file.get()) == FILE_TYPE_DISK && GetFileInformationByHandle(file.get(), &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::string longPathName(const std::string& path) {
+  const DWORD size = GetLongPathNameA(path.c_str(), nullptr, 0);
+  if (size == 0) return path;
+  std::string longName(size, '\0');
+  const DWORD n = GetLongPathNameA(path.c_str(), longName.data(), size);
+  // A long name the code page cannot spell comes back with '?': not a path.
+  if (n == 0 || n >= size || longName.find('?', 0) < n) return path;
+  longName.resize(n);
+  return longName;
+}
+
+bool samePath(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  if (a.empty()) return true;
+  return CompareStringOrdinal(reinterpret_cast<LPCWCH>(a.data()), static_cast<int>(a.size()),
+                              reinterpret_cast<LPCWCH>(b.data()), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
 }
 
 // ---- Single instance: a named mutex kept open for the life of the process ----

@@ -209,6 +209,22 @@ std::string doc(const std::string& command, const std::string& dir, const std::s
          R"(","nameFile":")" + name + "\"" + (extra.empty() ? "" : "," + extra) + "}";
 }
 
+// A request on a document of the default working directory.
+std::string defaultDoc(const std::string& command, const std::string& name, const std::string& extra = "") {
+  return R"({"messageId":"1","contentId":"c","command":")" + command + R"(","nameFile":")" + name + "\"" +
+         (extra.empty() ? "" : "," + extra) + "}";
+}
+
+// A server the host leaves running, as the word processor stays when it is
+// not quit, ended by the test.
+void endProcess(DWORD id) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+  if (!process) return;
+  TerminateProcess(process, 9);
+  WaitForSingleObject(process, 5000);
+  CloseHandle(process);
+}
+
 // The value of a member "key":"value" of an answer, or "<absent>".
 std::string field(const std::string& json, const std::string& key) {
   const std::string start = "\"" + key + "\":\"";
@@ -233,6 +249,13 @@ class Settings {
 
 class WindowsHost : public ::testing::Test {
  protected:
+  // Ends the host, then the word processor it leaves running.
+  static void endHostAndServer(Host& host) {
+    const DWORD server = host.server();
+    host.closeInput();
+    EXPECT_EQ(host.wait(), 1);
+    if (server != 0) endProcess(server);
+  }
   std::string openDocument(Host& host, const std::string& name) {
     std::ofstream(tmp_ + name, std::ios::binary) << "bytes";
     return host.request(doc("openDocument", tmp_, name, R"("contentFile":"Ynl0ZXM=")"));
@@ -304,6 +327,7 @@ TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   ASSERT_NE(first, 0u);
 
   appendLine(control, "quit");
+  EXPECT_EQ(field(host.receive().value_or(""), "command"), "documentCloseEvent") << "quitting closes it";
   EXPECT_TRUE(processEnds(first, 10000)) << "the stand-in ends after its Quit event";
   EXPECT_EQ(host.receive(300ms), std::nullopt) << "Quit is no message for the page";
   EXPECT_EQ(field(host.request(doc("saveDocument", tmp_, "q.docx")), "description"),
@@ -317,25 +341,30 @@ TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   EXPECT_NE(second, first);
   host.closeInput();
   EXPECT_EQ(host.wait(), 1);
-  EXPECT_TRUE(processEnds(second, 10000)) << "released by the host at its end, the stand-in ends";
+  EXPECT_FALSE(processEnds(second, 1000)) << "the host does not quit the word processor at its end";
+  endProcess(second);
   EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Quit word event..."), std::string::npos);
 }
 
-TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
+// A word processor that died is found gone by the first call that fails: the
+// page hears that its documents are closed, and the next command starts a new one.
+TEST_F(WindowsHost, AWordProcessorThatDiesIsStartedAnew) {
   struct Case {
     const char* failures;  // "exit": the server ends inside that call
-    bool killBetweenCalls;
+    const char* control;   // a user action that ends it
     const char* saveDescription;
   };
   const Case cases[] = {
-      {"Document.SaveAs=exit", false, "Save document error"},
-      {"Documents.Count=exit", false, "Error get documents count"},
-      {"", true, "Error get documents"},
+      {"Document.SaveAs=exit", "", "Save document error"},
+      {"Documents.Count=exit", "", "Error get documents count"},
+      {"", "crash", "Error get documents"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.failures);
+    SCOPED_TRACE(c.failures + std::string(c.control));
     const std::string tmp = newTempDir();
-    Settings settings(c.failures, "");
+    const std::string control = tmp + "control.txt";
+    std::ofstream(control).flush();
+    Settings settings(c.failures, control);
     Host host(tmp);
     std::ofstream(tmp + "d.docx", std::ios::binary) << "bytes";
     ASSERT_EQ(
@@ -343,27 +372,121 @@ TEST_F(WindowsHost, AWordProcessorThatDiesFailsItsCallsAndTheHostServesOn) {
         "success");
     const DWORD server = host.server();
     ASSERT_NE(server, 0u);
-    if (c.killBetweenCalls) {
-      HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, server);
-      ASSERT_NE(process, nullptr);
-      TerminateProcess(process, 9);
-      WaitForSingleObject(process, 5000);
-      CloseHandle(process);
+    if (*c.control) {
+      appendLine(control, c.control);
+      EXPECT_TRUE(processEnds(server, 5000));
     }
-    EXPECT_EQ(field(host.request(doc("saveDocument", tmp, "d.docx")), "description"), c.saveDescription);
+    host.send(doc("saveDocument", tmp, "d.docx"));
+    const std::string closed = host.receive().value_or("");
+    EXPECT_EQ(field(closed, "command"), "documentCloseEvent");
+    EXPECT_EQ(field(closed, "nameFile"), "d.docx");
+    EXPECT_EQ(field(host.receive().value_or(""), "description"), c.saveDescription);
     EXPECT_TRUE(processEnds(server, 5000));
 
-    // The host goes on: a dead word processor is still its word processor
-    // until it is closed, which fails, and then a new one starts.
-    EXPECT_EQ(field(host.request(doc("closeDocument", tmp, "d.docx")), "description"), "Error get documents");
-    EXPECT_EQ(field(host.request(doc("getDocument", tmp, "d.docx")), "result"), "success");
-    EXPECT_EQ(field(host.request(editor("openEditor")), "description"), "Word application is already open");
-    EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Error close word application");
-    EXPECT_EQ(field(host.request(editor("openEditor")), "result"), "success");
-    EXPECT_NE(host.server(), server);
+    EXPECT_EQ(field(host.request(doc("closeDocument", tmp, "d.docx")), "description"),
+              "Word application not running");
+    EXPECT_EQ(
+        field(host.request(doc("openDocument", tmp, "e.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
+        "success");
+    const DWORD next = host.server();
+    EXPECT_NE(next, 0u);
+    EXPECT_NE(next, server);
     host.closeInput();
     EXPECT_EQ(host.wait(), 1);
+    endProcess(next);
   }
+}
+
+TEST_F(WindowsHost, ABusyWordProcessorIsWaitedFor) {
+  const std::string control = tmp_ + "control.txt";
+  std::ofstream(control).flush();
+  Settings settings("", control);
+  Host host(tmp_);
+  ASSERT_EQ(field(openDocument(host, "b.docx"), "result"), "success");
+  appendLine(control, "busy 3");
+  Sleep(500);  // the line is read and performed
+  const std::string saved = host.request(doc("saveDocument", tmp_, "b.docx"));
+  EXPECT_EQ(field(saved, "command"), "documentSaveEvent");
+  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Word application busy"), std::string::npos);
+  endHostAndServer(host);
+}
+
+TEST_F(WindowsHost, AFailedStartLeavesNoWordProcessorBehind) {
+  Settings settings("Application.Activate=0x80004005", "");
+  Host host(tmp_);
+  EXPECT_EQ(field(host.request(editor("openEditor")), "description"), "Error activate word application");
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i, Sleep(50)) gone = host.server() == 0;
+  EXPECT_TRUE(gone) << "the instance it started was quit";
+  for (DWORD left = host.server(); left != 0; left = host.server()) endProcess(left);
+}
+
+// The default working directory under a temporary directory known by its short
+// (8.3) name, as some users' TEMP is: the word processor reports long names.
+TEST_F(WindowsHost, AShortTemporaryDirectoryStillFindsTheDocuments) {
+  const std::string longDir = tmp_ + "A rather long directory name\\";
+  ASSERT_TRUE(CreateDirectoryA(longDir.c_str(), nullptr));
+  char shortDir[MAX_PATH];
+  ASSERT_GT(GetShortPathNameA(longDir.c_str(), shortDir, MAX_PATH), 0u);
+  ASSERT_NE(std::string(shortDir), longDir) << "the file system gives short names";
+  Host host(shortDir);
+  ASSERT_EQ(
+      field(host.request(defaultDoc("openDocument", "s.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
+      "success");
+  const std::string saved = host.request(defaultDoc("saveDocument", "s.docx"));
+  EXPECT_EQ(field(saved, "command"), "documentSaveEvent");
+  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  const std::string closed = host.request(defaultDoc("closeDocument", "S.DOCX"));
+  EXPECT_EQ(field(closed, "command"), "documentCloseEvent") << "names compare as the file system does";
+  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  endHostAndServer(host);
+}
+
+TEST_F(WindowsHost, ReopeningADocumentReplacesTheOpenCopy) {
+  Host host(tmp_);
+  ASSERT_EQ(field(host.request(doc("openDocument", tmp_, "r.docx", R"("contentFile":"b2xk")")), "result"),
+            "success");  // "old"
+  const std::string closed = host.request(doc("openDocument", tmp_, "r.docx", R"("contentFile":"bmV3")"));
+  EXPECT_EQ(field(closed, "command"), "documentCloseEvent") << "the page hears its old copy closed";
+  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  EXPECT_EQ(field(host.request(doc("saveDocument", tmp_, "r.docx")), "command"), "documentSaveEvent");
+  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  EXPECT_EQ(readFile(tmp_ + "r.docx"), "new");
+  endHostAndServer(host);
+}
+
+TEST_F(WindowsHost, CloseEditorKeepsTheUsersUnsavedWork) {
+  const std::string control = tmp_ + "control.txt";
+  std::ofstream(control).flush();
+  Settings settings("", control);
+  Host host(tmp_);
+  ASSERT_EQ(field(openDocument(host, "mine.docx"), "result"), "success");
+  const std::string users = tmp_ + "users.docx";
+  std::ofstream(users, std::ios::binary) << "draft";
+  appendLine(control, "open " + users);
+  appendLine(control, "edit " + users + " ZWRpdGVk");
+  Sleep(500);  // the lines are read and performed
+
+  const std::string closed = host.request(editor("closeEditor"));
+  EXPECT_EQ(field(closed, "command"), "documentCloseEvent");
+  EXPECT_EQ(field(closed, "nameFile"), "mine.docx") << "only the host's document closes";
+  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  EXPECT_FALSE(processEnds(host.server(), 1000)) << "the word processor stays with the user's work";
+  EXPECT_EQ(readFile(users), "draft");
+  EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Instace word application not found");
+  endHostAndServer(host);
+}
+
+TEST_F(WindowsHost, NewDocumentsAreSavedInTheFormatOfTheirName) {
+  Host host(tmp_);
+  const std::pair<const char*, const char*> cases[] = {
+      {"n.rtf", "format=6"}, {"n.txt", "format=2"}, {"n.DOCX", "format=12"}, {"n.odt", "format=23"}};
+  for (const auto& [name, recorded] : cases) {
+    EXPECT_EQ(field(host.request(doc("createDocument", tmp_, name)), "result"), "success") << name;
+    EXPECT_EQ(readFile(tmp_ + name), recorded) << name;
+  }
+  endHostAndServer(host);
 }
 
 }  // namespace

@@ -148,12 +148,6 @@ class Variant {
     v.v_.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
     return v;
   }
-  static Variant integer(INT value) {  // VT_INT
-    Variant v;
-    v.v_.vt = VT_INT;
-    v.v_.intVal = value;
-    return v;
-  }
   static Variant i4(LONG value) {
     Variant v;
     v.v_.vt = VT_I4;

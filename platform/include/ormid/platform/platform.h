@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace ormid::platform {
 
@@ -32,6 +33,15 @@ bool deleteFile(const std::string& path);
 // True when the path names an existing regular file (not a directory, device
 // or pipe); symbolic links are followed.
 bool isRegularFile(const std::string& path);
+
+// The long form of an existing path: Windows may hand out 8.3 short names
+// (C:\Users\FIRSTN~1) where other programs report the long ones. The path
+// unchanged when it does not exist or has no other form.
+std::string longPathName(const std::string& path);
+
+// Whether two full paths name the same file as the file system compares names:
+// ignoring case on Windows, exactly elsewhere.
+bool samePath(std::u16string_view a, std::u16string_view b);
 
 // ---- Single instance ----
 

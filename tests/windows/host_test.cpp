@@ -256,6 +256,18 @@ class WindowsHost : public ::testing::Test {
     EXPECT_EQ(host.wait(), 1);
     if (server != 0) endProcess(server);
   }
+  // A control file for user actions, given to the stand-in through Settings.
+  std::string newControl() {
+    const std::string control = tmp_ + "control.txt";
+    std::ofstream(control).flush();
+    return control;
+  }
+  // The answer to `request`, which the page hears an event `command` before.
+  static std::string afterEvent(Host& host, const std::string& request, const char* command) {
+    const std::string event = host.request(request);
+    EXPECT_EQ(field(event, "command"), command) << request;
+    return host.receive().value_or("<no answer>");
+  }
   std::string openDocument(Host& host, const std::string& name) {
     std::ofstream(tmp_ + name, std::ios::binary) << "bytes";
     return host.request(doc("openDocument", tmp_, name, R"("contentFile":"Ynl0ZXM=")"));
@@ -318,8 +330,7 @@ TEST_F(WindowsHost, NamesWhoseLookAlikesLeaveTheWorkingDirectoryAreRefused) {
 }
 
 TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
-  const std::string control = tmp_ + "control.txt";
-  std::ofstream(control).flush();
+  const std::string control = newControl();
   Settings settings("", control);
   Host host(tmp_);
   ASSERT_EQ(field(openDocument(host, "q.docx"), "result"), "success");
@@ -398,16 +409,14 @@ TEST_F(WindowsHost, AWordProcessorThatDiesIsStartedAnew) {
 }
 
 TEST_F(WindowsHost, ABusyWordProcessorIsWaitedFor) {
-  const std::string control = tmp_ + "control.txt";
-  std::ofstream(control).flush();
+  const std::string control = newControl();
   Settings settings("", control);
   Host host(tmp_);
   ASSERT_EQ(field(openDocument(host, "b.docx"), "result"), "success");
   appendLine(control, "busy 3");
   Sleep(500);  // the line is read and performed
-  const std::string saved = host.request(doc("saveDocument", tmp_, "b.docx"));
-  EXPECT_EQ(field(saved, "command"), "documentSaveEvent");
-  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  EXPECT_EQ(field(afterEvent(host, doc("saveDocument", tmp_, "b.docx"), "documentSaveEvent"), "result"),
+            "success");
   EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Word application busy"), std::string::npos);
   endHostAndServer(host);
 }
@@ -434,12 +443,11 @@ TEST_F(WindowsHost, AShortTemporaryDirectoryStillFindsTheDocuments) {
   ASSERT_EQ(
       field(host.request(defaultDoc("openDocument", "s.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
       "success");
-  const std::string saved = host.request(defaultDoc("saveDocument", "s.docx"));
-  EXPECT_EQ(field(saved, "command"), "documentSaveEvent");
-  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
-  const std::string closed = host.request(defaultDoc("closeDocument", "S.DOCX"));
-  EXPECT_EQ(field(closed, "command"), "documentCloseEvent") << "names compare as the file system does";
-  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  EXPECT_EQ(field(afterEvent(host, defaultDoc("saveDocument", "s.docx"), "documentSaveEvent"), "result"),
+            "success");
+  // Names compare as the file system compares them.
+  EXPECT_EQ(field(afterEvent(host, defaultDoc("closeDocument", "S.DOCX"), "documentCloseEvent"), "result"),
+            "success");
   endHostAndServer(host);
 }
 
@@ -447,18 +455,19 @@ TEST_F(WindowsHost, ReopeningADocumentReplacesTheOpenCopy) {
   Host host(tmp_);
   ASSERT_EQ(field(host.request(doc("openDocument", tmp_, "r.docx", R"("contentFile":"b2xk")")), "result"),
             "success");  // "old"
-  const std::string closed = host.request(doc("openDocument", tmp_, "r.docx", R"("contentFile":"bmV3")"));
-  EXPECT_EQ(field(closed, "command"), "documentCloseEvent") << "the page hears its old copy closed";
-  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
-  EXPECT_EQ(field(host.request(doc("saveDocument", tmp_, "r.docx")), "command"), "documentSaveEvent");
-  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
+  // The page hears its old copy closed.
+  EXPECT_EQ(field(afterEvent(host, doc("openDocument", tmp_, "r.docx", R"("contentFile":"bmV3")"),
+                             "documentCloseEvent"),
+                  "result"),
+            "success");
+  EXPECT_EQ(field(afterEvent(host, doc("saveDocument", tmp_, "r.docx"), "documentSaveEvent"), "result"),
+            "success");
   EXPECT_EQ(readFile(tmp_ + "r.docx"), "new");
   endHostAndServer(host);
 }
 
 TEST_F(WindowsHost, CloseEditorKeepsTheUsersUnsavedWork) {
-  const std::string control = tmp_ + "control.txt";
-  std::ofstream(control).flush();
+  const std::string control = newControl();
   Settings settings("", control);
   Host host(tmp_);
   ASSERT_EQ(field(openDocument(host, "mine.docx"), "result"), "success");

@@ -31,6 +31,21 @@ void fail(std::u16string& result, std::u16string& description, const char16_t* t
   ORMID_LOG(error, kProcessing) << description;
 }
 
+// The code page's text of a file name or working directory, when it names
+// exactly what the request named: a look-alike (Ł as L) or the replacement
+// character would reach another file, or make two names one, and a NUL would
+// end the path early in every file call.
+bool toPath(std::u16string_view text, std::string& out) {
+  return text.find(u'\0') == std::u16string_view::npos && toAnsiExact(text, out);
+}
+
+// Refuses a name as the document operations refuse an unsafe one.
+void refuseName(std::u16string& result, std::u16string& description, std::u16string_view text) {
+  result = u"error";
+  description = u"Invalid file name";
+  ORMID_LOG(error, kProcessing) << "Invalid file name " << text;
+}
+
 std::unique_ptr<JsonValue> str(std::u16string text) { return std::make_unique<JsonValue>(std::move(text)); }
 
 bool isContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
@@ -177,7 +192,7 @@ void DocEditorJsonProcessing::documentCommand(const JsonValue& request, const st
   CommandInputs inputs;
   std::u16string text;
   if (getWorkingDirectory(&request, text)) {
-    inputs.workingDirectory = toAnsi(text);
+    if (!toPath(text, inputs.workingDirectory)) return refuseName(result, description, text);
     const char separator = platform::pathSeparator();
     if (!inputs.workingDirectory.empty() && inputs.workingDirectory.back() != separator) {
       inputs.workingDirectory += separator;
@@ -185,10 +200,11 @@ void DocEditorJsonProcessing::documentCommand(const JsonValue& request, const st
   } else {
     inputs.workingDirectory = defaultWorkingDirectory();
   }
+  // A refused name touches nothing, not even the working directory.
+  const bool hasName = getNameFile(&request, text);
+  if (hasName && !toPath(text, inputs.nameFile)) return refuseName(result, description, text);
   createDirectory_(inputs.workingDirectory);
-
-  if (!getNameFile(&request, text)) return fail(result, description, u"Error parsing name file");
-  inputs.nameFile = toAnsi(text);
+  if (!hasName) return fail(result, description, u"Error parsing name file");
 
   if (command == u"openDocument") {
     // Read in place: the content may be many megabytes.

@@ -26,9 +26,16 @@ void appendUtf8(std::string& out, std::u16string_view text);
 // the output.
 char* encodeUtf8Unit(char* out, const char16_t*& p, const char16_t* end);
 
-// Wide text to the system code page; characters the code page lacks become its
-// replacement character. Empty stays empty.
+// Wide text to the system code page for text that is only shown (logs,
+// events); characters the code page lacks become a look-alike where the system
+// knows one ("best fit": Ł becomes L) and its replacement character otherwise.
+// Empty stays empty.
 std::string toAnsi(std::u16string_view text);
+// Wide text to the system code page for names of files and directories, which
+// must reach what they name: false (and `out` empty) when the code page cannot
+// hold every character as it is, so that a look-alike or the replacement
+// character would stand in, or when the text holds a lone surrogate.
+bool toAnsiExact(std::u16string_view text, std::string& out);
 // System code page to wide text; bytes that do not decode become U+FFFD.
 std::u16string fromAnsi(std::string_view text);
 

@@ -163,6 +163,35 @@ TEST_F(ProtocolTest, CommandsReachTheMainThreadWithTheirInputs) {
   }
 }
 
+// A name the code page cannot hold exactly would reach another file. A lone
+// surrogate is exact in no code page; which characters a code page lacks:
+// ormid_windows_ansi_test.
+TEST_F(ProtocolTest, NamesThatWouldReachAnotherFileAreRefusedBeforeAnythingIsTouched) {
+  std::vector<std::string> created;
+  DocEditorJsonProcessing processing(main_.handOff(), {},
+                                     [&created](const std::string& path) { created.push_back(path); });
+  const std::string lone = R"(\uD800)", wd = R"("workingDirectory":")" + jsonText(dir_);
+  for (const std::string& request : {
+           req("openDocument", R"("nameFile":")" + lone + R"(.docx","contentFile":"QUJD")"),
+           req("getDocument", R"("nameFile":"a)" + lone + "\""),
+           req("saveDocument", wd + lone + R"(","nameFile":"a")"),
+           req("closeDocument", wd + R"(\u0000x","nameFile":"a")"),  // a NUL would end the path early
+           req("removeDocument", wd + lone + "\""),                  // refused before the missing name
+       }) {
+    const std::string answer = answerTo(processing, request);
+    EXPECT_NE(answer.find(R"("status":{"description":"Invalid file name","result":"error"})"),
+              std::string::npos)
+        << answer;
+  }
+  EXPECT_TRUE(main_.calls.empty());
+  EXPECT_TRUE(created.empty());
+  EXPECT_EQ(processing.pendingAnswers(), 0u);
+  // The same request with a name that converts exactly goes through.
+  answerTo(processing, req("getDocument", R"("nameFile":"a")"));
+  EXPECT_EQ(main_.calls.size(), 1u);
+  EXPECT_EQ(created.size(), 1u);
+}
+
 // Escapes, other destinations and lone surrogates: host_e2e_test.
 TEST_F(ProtocolTest, AnswersEchoTheRequestAsSent) {
   main_.next = {u"error", u"Word application not running", ""};

@@ -124,6 +124,24 @@ TEST(TextAnsi, ReplacesWhatDoesNotConvert) {
   for (const auto& [ansi, wide] : cases) EXPECT_EQ(fromAnsi(ansi), wide) << testing::PrintToString(ansi);
   EXPECT_EQ(toAnsi(std::u16string{u'a', 0xD800, u'b'}), "a" + kFffd + "b");
 }
+
+// UTF-8 holds every character; only a lone surrogate, which would become
+// U+FFFD, makes the conversion inexact.
+TEST(TextAnsi, ExactConversionRefusesOnlyLoneSurrogates) {
+  const std::vector<std::pair<std::u16string, bool>> cases = {
+      {u"", true},
+      {u"\u0141\u00F3d\u017A.docx", true},
+      {u"a\U0001F600", true},
+      {std::u16string{u'a', 0xD83D}, false},  // high half at the end
+      {std::u16string{0xDE00, 0xD83D}, false},
+      {std::u16string{0xD83D, 0xD83D, 0xDE00}, false},
+  };
+  for (const auto& [wide, exact] : cases) {
+    std::string out = "stale";
+    EXPECT_EQ(toAnsiExact(wide, out), exact) << testing::PrintToString(wideToUtf8(wide));
+    EXPECT_EQ(out, exact ? wideToUtf8(wide) : "");
+  }
+}
 #endif
 
 }  // namespace

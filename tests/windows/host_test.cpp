@@ -329,6 +329,29 @@ TEST_F(WindowsHost, NamesWhoseLookAlikesLeaveTheWorkingDirectoryAreRefused) {
   EXPECT_EQ(readFile(tmp_ + "secret"), "s");
 }
 
+TEST_F(WindowsHost, NamesTheCodePageCannotHoldExactlyAreRefusedAndTouchNothing) {
+  // Best fit would make \u0141\u00f3d\u017a.docx Lodz.docx (or L\363dz.docx) in code
+  // page 1252: another file, and one name for two.
+  const std::string docs = tmp_ + "docs\\";  // not made beforehand: the request may not make it
+  const std::string lodzDirectory = tmp_ +
+                                    "\xC5\x81\xC3\xB3"
+                                    "d\xC5\xBA\\";  // UTF-8 in the request
+  Host host(tmp_);
+  EXPECT_EQ(
+      field(host.request(doc("openDocument", docs, R"(\u0141\u00f3d\u017a.docx)", R"("contentFile":"QUJD")")),
+            "description"),
+      "Invalid file name");
+  EXPECT_EQ(field(host.request(doc("openDocument", lodzDirectory, "a.docx", R"("contentFile":"QUJD")")),
+                  "description"),
+            "Invalid file name");
+  EXPECT_EQ(GetFileAttributesA(docs.c_str()), INVALID_FILE_ATTRIBUTES) << "no working directory made";
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA((tmp_ + "L*").c_str(), &found);  // Lodz, L\363dz, L\363d\x9f...
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  EXPECT_EQ(host.server(), 0u) << "no word processor started";
+}
+
 TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   const std::string control = newControl();
   Settings settings("", control);

@@ -40,8 +40,11 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
 
   HRESULT openDocument(const std::u16string& path, com::ComPtr<Document>& opened);
   HRESULT addDocument(com::ComPtr<Document>& added);
-  // Saves in place without a path, else under `path`, which becomes the full name.
-  HRESULT saveDocument(const com::ComPtr<Document>& document, const std::optional<std::u16string>& path);
+  // Saves in place without a path, else under `path`, whose canonical form
+  // becomes the full name. A new document saved with a `format` is written
+  // as the text "format=<format>", which tells a test what was asked for.
+  HRESULT saveDocument(const com::ComPtr<Document>& document, const std::optional<std::u16string>& path,
+                       std::optional<LONG> format = std::nullopt);
   HRESULT closeDocument(const com::ComPtr<Document>& document, bool saveChanges);
   HRESULT quit(bool saveChanges);
   void activateWindow(bool active);
@@ -65,7 +68,9 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
   // Calls every advised sink with `args` given in call order.
   void raise(EventId event, std::vector<Variant> args);
   void perform(const std::string& line);
-  com::ComPtr<Document> findOpen(const std::u16string& fullName) const;
+  // The open document known by `name`: its full name, in any form that has
+  // the same canonical one, or the bare name of a new document.
+  com::ComPtr<Document> findOpen(const std::u16string& name) const;
   void shutDown();
 
   Faults faults_;
@@ -148,7 +153,8 @@ class Document final : public IDispatch, public RefCounted<Document> {
 
   std::u16string fullName;
   std::string content;
-  bool hasFile;  // opened from or saved to a file, so that it can be saved in place
+  bool hasFile;       // opened from or saved to a file, so that it can be saved in place
+  bool saved = true;  // no change since it was opened, added or saved
   bool closed = false;
 
  private:

@@ -25,11 +25,12 @@ constexpr std::array<Member, 4> kDocumentsMembers{{
     {u"Open", kOpen, MemberKind::method, 1, 16},
 }};
 
-enum DocumentMember : DISPID { kFullName = 1, kSaveAs, kClose };
-constexpr std::array<Member, 3> kDocumentMembers{{
+enum DocumentMember : DISPID { kFullName = 1, kSaveAs, kClose, kSaved };
+constexpr std::array<Member, 4> kDocumentMembers{{
     {u"FullName", kFullName, MemberKind::readOnly},
     {u"SaveAs", kSaveAs, MemberKind::method, 0, 16},
     {u"Close", kClose, MemberKind::method, 0, 3},
+    {u"Saved", kSaved, MemberKind::readOnly},
 }};
 
 // The save-changes values: do not save (0), save (-1), prompt (-2), where no
@@ -271,15 +272,24 @@ HRESULT Document::invoke(AppCore& core, DISPID id, const Call& call) {
       call.setResult(std::move(name));
       return S_OK;
     }
+    case kSaved:
+      call.setResult(Variant::boolean(saved));
+      return S_OK;
     case kSaveAs: {
-      // Only the file name is used of SaveAs's arguments.
+      // Of SaveAs's arguments only FileName and FileFormat are used.
       std::optional<std::u16string> path;
       if (call.has(0)) {
         std::u16string text;
         if (HRESULT hr = readText(call.arg(0), text); FAILED(hr)) return hr;
         path = std::move(text);
       }
-      return core.saveDocument(self, path);
+      std::optional<LONG> format;
+      if (call.has(1)) {
+        LONG value = 0;
+        if (HRESULT hr = readInteger(call.arg(1), value); FAILED(hr)) return hr;
+        format = value;
+      }
+      return core.saveDocument(self, path, format);
     }
     case kClose: {
       bool save = false;

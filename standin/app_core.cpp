@@ -43,7 +43,8 @@ AppCore::AppCore(const ApplicationOptions& options)
       post_(options.post),
       onQuit_(options.onQuit),
       onEnd_(options.onEnd),
-      endProcess_(options.endProcess) {}
+      endProcess_(options.endProcess),
+      makeBusy_(options.makeBusy) {}
 
 AppCore::~AppCore() {
   // Stop taking user actions before the documents and sinks go.
@@ -75,8 +76,16 @@ void AppCore::startControl(const std::string& path) {
   if (!reader_) reportProblem(problem);
 }
 
-HRESULT AppCore::admit(ObjectKind object, std::u16string_view member) const {
+HRESULT AppCore::enter() {
   if (quit_) return kServerUnavailable;
+  if (callsToReject_ > 0) {
+    --callsToReject_;
+    return kCallRejected;
+  }
+  return S_OK;
+}
+
+HRESULT AppCore::admit(ObjectKind object, std::u16string_view member) const {
   if (faults_.empty()) return S_OK;
   const auto fault = faults_.find({object, lowerAscii(member)});
   if (fault == faults_.end()) return S_OK;
@@ -281,7 +290,24 @@ void AppCore::perform(const std::string& line) {
     case Kind::deactivate:
       activateWindow(action->kind == Kind::activate);
       break;
+    case Kind::busy:
+      if (makeBusy_) {
+        makeBusy_(action->calls);
+      } else {
+        callsToReject_ = action->calls;
+      }
+      break;
+    case Kind::crash:
+      if (endProcess_) endProcess_();
+      reportProblem("ignored control line, a crash needs a server process of its own: " + line);
+      return;
+    case Kind::open: {
+      ComPtr<Document> opened;
+      result = openDocument(action->fullName, opened);
+      break;
+    }
     case Kind::save:
+    case Kind::saveAs:
     case Kind::close:
     case Kind::edit: {
       const ComPtr<Document> document = findOpen(action->fullName);
@@ -291,6 +317,8 @@ void AppCore::perform(const std::string& line) {
       }
       if (action->kind == Kind::save) {
         result = saveDocument(document, std::nullopt);
+      } else if (action->kind == Kind::saveAs) {
+        result = saveDocument(document, action->newFullName);
       } else if (action->kind == Kind::close) {
         result = closeDocument(document, false);
       } else {

@@ -30,8 +30,12 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
   // Starts performing the lines of a control FIFO as user actions.
   void startControl(const std::string& path);
 
+  // What an incoming call (GetIDsOfNames or Invoke) of any object meets
+  // first: the server gone, or busy (the call counts against the calls to
+  // turn away); S_OK otherwise.
+  HRESULT enter();
   // The result a call to `member` of an `object` gives before it is carried
-  // out: the server gone, or a fault made for it; S_OK otherwise.
+  // out: a fault made for it, or S_OK.
   HRESULT admit(ObjectKind object, std::u16string_view member) const;
   bool hasQuit() const { return quit_; }
 
@@ -78,6 +82,8 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
   std::function<void()> onQuit_;
   std::function<void()> onEnd_;
   std::function<void()> endProcess_;
+  std::function<void(int)> makeBusy_;
+  int callsToReject_ = 0;  // where there is no makeBusy_
   bool quitting_ = false;  // the quit event is under way
   bool quit_ = false;
   int documentsAdded_ = 0;

@@ -92,15 +92,15 @@ HRESULT Application::QueryInterface(REFIID iid, void** object) {
 HRESULT Application::GetTypeInfoCount(UINT* count) { return typeInfoCount(count); }
 
 HRESULT Application::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (core_->hasQuit()) return kServerUnavailable;
+  if (HRESULT hr = core_->enter(); FAILED(hr)) return hr;
   return lookUpNames(kApplicationMembers, iid, names, count, ids);
 }
 
 HRESULT Application::Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                             EXCEPINFO*, UINT*) {
   return guarded([&] {
+    if (HRESULT hr = core_->enter(); FAILED(hr)) return hr;
     if (!(iid == IID_NULL)) return kUnknownInterface;
-    if (core_->hasQuit()) return kServerUnavailable;
     // An event sink may drop the caller's last reference during the call.
     const ComPtr<Application> self(this);
     return invoke(member, Call(flags, params, result));
@@ -175,16 +175,18 @@ HRESULT DocumentsCollection::GetTypeInfoCount(UINT* count) { return typeInfoCoun
 
 HRESULT DocumentsCollection::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   const std::shared_ptr<AppCore> core = core_.lock();
-  if (!core || core->hasQuit()) return kServerUnavailable;
+  if (!core) return kServerUnavailable;
+  if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
   return lookUpNames(kDocumentsMembers, iid, names, count, ids);
 }
 
 HRESULT DocumentsCollection::Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                     VARIANT* result, EXCEPINFO*, UINT*) {
   return guarded([&] {
-    if (!(iid == IID_NULL)) return kUnknownInterface;
     const std::shared_ptr<AppCore> core = core_.lock();
-    if (!core || core->hasQuit()) return kServerUnavailable;
+    if (!core) return kServerUnavailable;
+    if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
+    if (!(iid == IID_NULL)) return kUnknownInterface;
     const ComPtr<DocumentsCollection> self(this);
     return invoke(*core, member, Call(flags, params, result));
   });
@@ -241,7 +243,8 @@ HRESULT Document::GetTypeInfoCount(UINT* count) { return typeInfoCount(count); }
 
 HRESULT Document::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   const std::shared_ptr<AppCore> core = core_.lock();
-  if (!core || core->hasQuit()) return kServerUnavailable;
+  if (!core) return kServerUnavailable;
+  if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
   if (closed) return kObjectDeleted;
   return lookUpNames(kDocumentMembers, iid, names, count, ids);
 }
@@ -249,9 +252,10 @@ HRESULT Document::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, D
 HRESULT Document::Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO*, UINT*) {
   return guarded([&] {
-    if (!(iid == IID_NULL)) return kUnknownInterface;
     const std::shared_ptr<AppCore> core = core_.lock();
-    if (!core || core->hasQuit()) return kServerUnavailable;
+    if (!core) return kServerUnavailable;
+    if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
+    if (!(iid == IID_NULL)) return kUnknownInterface;
     if (closed) return kObjectDeleted;
     return invoke(*core, member, Call(flags, params, result));
   });

@@ -62,6 +62,7 @@ int main() {
   // reference is gone nothing can reach the server any more.
   options.onEnd = [] { objectDestroyed(); };
   options.endProcess = [] { TerminateProcess(GetCurrentProcess(), 3); };
+  options.makeBusy = [](int calls) { rejectCalls(calls); };
 
   // One process per activation: a client always gets a fresh application with
   // its own settings, never one left to another client.

@@ -42,14 +42,12 @@ AppCore::AppCore(const ApplicationOptions& options)
     : faults_(options.faults),
       post_(options.post),
       onQuit_(options.onQuit),
-      onEnd_(options.onEnd),
       endProcess_(options.endProcess),
       makeBusy_(options.makeBusy) {}
 
 AppCore::~AppCore() {
   // Stop taking user actions before the documents and sinks go.
   reader_.reset();
-  if (onEnd_) onEnd_();
 }
 
 void AppCore::startControl(const std::string& path) {

@@ -80,7 +80,6 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
   Faults faults_;
   Poster post_;
   std::function<void()> onQuit_;
-  std::function<void()> onEnd_;
   std::function<void()> endProcess_;
   std::function<void(int)> makeBusy_;
   int callsToReject_ = 0;  // where there is no makeBusy_

@@ -62,9 +62,8 @@ struct ApplicationOptions {
   // Where those actions are performed; required with a control path.
   Poster post;
   // Run on the automation thread once the application has quit (after its
-  // Quit event), and once the application object is gone.
+  // Quit event).
   std::function<void()> onQuit = {};
-  std::function<void()> onEnd = {};
   // Ends the serving process at once (the "exit" fault, the "crash" action);
   // does not return.
   std::function<void()> endProcess = {};

@@ -42,13 +42,12 @@ AppCore::AppCore(const ApplicationOptions& options)
     : faults_(options.faults),
       post_(options.post),
       onQuit_(options.onQuit),
-      onEnd_(options.onEnd),
-      endProcess_(options.endProcess) {}
+      endProcess_(options.endProcess),
+      makeBusy_(options.makeBusy) {}
 
 AppCore::~AppCore() {
   // Stop taking user actions before the documents and sinks go.
   reader_.reset();
-  if (onEnd_) onEnd_();
 }
 
 void AppCore::startControl(const std::string& path) {
@@ -75,8 +74,16 @@ void AppCore::startControl(const std::string& path) {
   if (!reader_) reportProblem(problem);
 }
 
-HRESULT AppCore::admit(ObjectKind object, std::u16string_view member) const {
+HRESULT AppCore::enter() {
   if (quit_) return kServerUnavailable;
+  if (callsToReject_ > 0) {
+    --callsToReject_;
+    return kCallRejected;
+  }
+  return S_OK;
+}
+
+HRESULT AppCore::admit(ObjectKind object, std::u16string_view member) const {
   if (faults_.empty()) return S_OK;
   const auto fault = faults_.find({object, lowerAscii(member)});
   if (fault == faults_.end()) return S_OK;
@@ -88,22 +95,26 @@ HRESULT AppCore::admit(ObjectKind object, std::u16string_view member) const {
   return fault->second;
 }
 
-ComPtr<Document> AppCore::findOpen(const std::u16string& fullName) const {
+ComPtr<Document> AppCore::findOpen(const std::u16string& name) const {
+  const std::u16string canonical = canonicalName(name);
   for (const ComPtr<Document>& document : documents_) {
-    if (document->fullName == fullName) return document;
+    if (sameName(document->fullName, canonical) || sameName(document->fullName, name)) return document;
   }
   return nullptr;
 }
 
 HRESULT AppCore::openDocument(const std::u16string& path, ComPtr<Document>& opened) {
-  // A document already open is handed back as it is, without reading the file again.
-  if (ComPtr<Document> open = findOpen(path)) {
+  const std::u16string fullName = canonicalName(path);
+  // A document already open is handed back as it is, with its changes, without
+  // reading the file again.
+  if (ComPtr<Document> open = findOpen(fullName)) {
     opened = std::move(open);
     return S_OK;
   }
   std::string content;
-  if (!readWholeFile(path, content)) return kFileNotFound;
-  auto document = ComPtr<Document>::attach(new Document(weak_from_this(), path, std::move(content), true));
+  if (!readWholeFile(fullName, content)) return kFileNotFound;
+  auto document =
+      ComPtr<Document>::attach(new Document(weak_from_this(), fullName, std::move(content), true));
   documents_.push_back(document);
   opened = document;
   raise(kDocumentOpenEvent, variants(Variant::dispatch(document.get())));
@@ -119,13 +130,14 @@ HRESULT AppCore::addDocument(ComPtr<Document>& added) {
   return quit_ ? kServerUnavailable : S_OK;
 }
 
-HRESULT AppCore::saveDocument(const ComPtr<Document>& document, const std::optional<std::u16string>& path) {
+HRESULT AppCore::saveDocument(const ComPtr<Document>& document, const std::optional<std::u16string>& path,
+                              std::optional<LONG> format) {
   // A document never saved has no place to be saved in.
   if (!path && !document->hasFile) return kCommandFailed;
-  const std::u16string target = path ? *path : document->fullName;
+  const std::u16string target = path ? canonicalName(*path) : document->fullName;
   if (target.empty()) return kCommandFailed;
   // Two open documents never share a name.
-  if (target != document->fullName && findOpen(target)) return kCommandFailed;
+  if (!sameName(target, document->fullName) && findOpen(target)) return kCommandFailed;
 
   VARIANT_BOOL saveAsUi = VARIANT_FALSE;
   VARIANT_BOOL cancel = VARIANT_FALSE;
@@ -135,9 +147,13 @@ HRESULT AppCore::saveDocument(const ComPtr<Document>& document, const std::optio
   if (quit_) return kServerUnavailable;
   if (document->closed) return kObjectDeleted;
   if (cancel != VARIANT_FALSE) return kCommandFailed;
-  if (!writeWholeFile(target, document->content)) return kCommandFailed;
+  std::string content =
+      format && !document->hasFile ? "format=" + std::to_string(*format) : document->content;
+  if (!writeWholeFile(target, content)) return kCommandFailed;
+  document->content = std::move(content);
   document->fullName = target;
   document->hasFile = true;
+  document->saved = true;
   return S_OK;
 }
 
@@ -167,6 +183,16 @@ HRESULT AppCore::quit(bool saveChanges) {
     }
   }
   quitting_ = true;
+  // The documents close one by one before the application goes, each with its event.
+  const std::vector<ComPtr<Document>> open = documents_;
+  for (const ComPtr<Document>& document : open) {
+    if (document->closed) continue;
+    const HRESULT closed = closeDocument(document, false);
+    if (FAILED(closed)) {
+      quitting_ = false;  // a sink kept its document open: the application stays
+      return closed;
+    }
+  }
   raise(kQuitEvent, {});
   shutDown();
   if (onQuit_) onQuit_();
@@ -262,7 +288,24 @@ void AppCore::perform(const std::string& line) {
     case Kind::deactivate:
       activateWindow(action->kind == Kind::activate);
       break;
+    case Kind::busy:
+      if (makeBusy_) {
+        makeBusy_(action->calls);
+      } else {
+        callsToReject_ = action->calls;
+      }
+      break;
+    case Kind::crash:
+      if (endProcess_) endProcess_();
+      reportProblem("ignored control line, a crash needs a server process of its own: " + line);
+      return;
+    case Kind::open: {
+      ComPtr<Document> opened;
+      result = openDocument(action->fullName, opened);
+      break;
+    }
     case Kind::save:
+    case Kind::saveAs:
     case Kind::close:
     case Kind::edit: {
       const ComPtr<Document> document = findOpen(action->fullName);
@@ -272,10 +315,13 @@ void AppCore::perform(const std::string& line) {
       }
       if (action->kind == Kind::save) {
         result = saveDocument(document, std::nullopt);
+      } else if (action->kind == Kind::saveAs) {
+        result = saveDocument(document, action->newFullName);
       } else if (action->kind == Kind::close) {
         result = closeDocument(document, false);
       } else {
         document->content = action->content;
+        document->saved = false;
       }
       break;
     }

@@ -3,9 +3,9 @@
 #include <utf8.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <iterator>
+#include <utility>
 
 namespace ormid::standin {
 namespace {
@@ -16,6 +16,45 @@ bool toUtf16(std::string_view text, std::u16string& out) {
   if (!utf8::is_valid(text.begin(), text.end())) return false;
   out.clear();
   utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(out));
+  return true;
+}
+
+constexpr std::pair<std::string_view, ControlAction::Kind> kVerbs[] = {
+    {"save", ControlAction::Kind::save},         {"saveas", ControlAction::Kind::saveAs},
+    {"open", ControlAction::Kind::open},         {"close", ControlAction::Kind::close},
+    {"edit", ControlAction::Kind::edit},         {"quit", ControlAction::Kind::quit},
+    {"activate", ControlAction::Kind::activate}, {"deactivate", ControlAction::Kind::deactivate},
+    {"busy", ControlAction::Kind::busy},         {"crash", ControlAction::Kind::crash},
+};
+
+// Whether `text` starts with an absolute path of this system.
+bool startsAbsolutePath(std::string_view text) {
+#ifdef _WIN32
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  return (text.size() >= 3 && letter(text[0]) && text.substr(1, 2) == ":\\") || text.starts_with("\\\\");
+#else
+  return text.starts_with('/');
+#endif
+}
+
+// Where the new full name starts in "<full name> <new full name>": after the
+// last space followed by an absolute path, with something before that space.
+std::size_t newNameStart(std::string_view names) {
+  for (auto space = names.rfind(' '); space != std::string_view::npos && space > 0;
+       space = names.rfind(' ', space - 1)) {
+    if (startsAbsolutePath(names.substr(space + 1))) return space + 1;
+  }
+  return std::string_view::npos;
+}
+
+// A decimal count of at most six digits.
+bool readCount(std::string_view text, int& count) {
+  if (text.empty() || text.size() > 6) return false;
+  count = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    count = count * 10 + (c - '0');
+  }
   return true;
 }
 
@@ -58,36 +97,40 @@ std::optional<ControlAction> parseControlLine(std::string_view line, std::string
   const std::string_view verb = line.substr(0, space);
   const std::string_view rest = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
   using Kind = ControlAction::Kind;
-  static constexpr std::array<std::pair<std::string_view, Kind>, 6> kVerbs{
-      {{"save", Kind::save},
-       {"close", Kind::close},
-       {"edit", Kind::edit},
-       {"quit", Kind::quit},
-       {"activate", Kind::activate},
-       {"deactivate", Kind::deactivate}}};
   const auto known =
-      std::find_if(kVerbs.begin(), kVerbs.end(), [&](const auto& v) { return v.first == verb; });
-  if (known == kVerbs.end()) {
+      std::find_if(std::begin(kVerbs), std::end(kVerbs), [&](const auto& v) { return v.first == verb; });
+  if (known == std::end(kVerbs)) {
     problem = "unknown action";
     return std::nullopt;
   }
-  ControlAction action{known->second, {}, {}};
+  ControlAction action{known->second, {}, {}, {}, 0};
   switch (action.kind) {
     case Kind::quit:
     case Kind::activate:
     case Kind::deactivate:
+    case Kind::crash:
       if (!rest.empty() || space != std::string_view::npos) {
         problem = "unexpected text after the action";
         return std::nullopt;
       }
       return action;
     case Kind::save:
+    case Kind::open:
     case Kind::close:
       if (!toUtf16(rest, action.fullName) || action.fullName.empty()) {
         problem = "missing or malformed full name";
         return std::nullopt;
       }
       return action;
+    case Kind::saveAs: {
+      const auto split = newNameStart(rest);
+      if (split == std::string_view::npos || !toUtf16(rest.substr(0, split - 1), action.fullName) ||
+          !toUtf16(rest.substr(split), action.newFullName)) {
+        problem = "expected a full name, a space and an absolute new full name";
+        return std::nullopt;
+      }
+      return action;
+    }
     case Kind::edit: {
       const auto last = rest.rfind(' ');
       if (last == std::string_view::npos || last == 0 || !toUtf16(rest.substr(0, last), action.fullName)) {
@@ -100,6 +143,12 @@ std::optional<ControlAction> parseControlLine(std::string_view line, std::string
       }
       return action;
     }
+    case Kind::busy:
+      if (!readCount(rest, action.calls)) {
+        problem = "expected a number of calls";
+        return std::nullopt;
+      }
+      return action;
   }
   return std::nullopt;
 }

@@ -62,4 +62,8 @@ bool writeWholeFile(const std::u16string& path, const std::string& content) {
   return file.close();  // whether the data reached the file
 }
 
+std::u16string canonicalName(const std::u16string& path) { return path; }
+
+bool sameName(std::u16string_view a, std::u16string_view b) { return a == b; }
+
 }  // namespace ormid::standin

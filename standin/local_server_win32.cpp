@@ -18,6 +18,8 @@ struct ServerState {
   long objects = 0;
   ULONGLONG lastActivity = 0;
   DWORD idleMilliseconds = 0;
+  int callsToReject = 0;
+  bool onWine = false;
 };
 ServerState server;  // one server per process, touched on its one thread only
 
@@ -93,7 +95,15 @@ void CALLBACK quitNow(HWND, UINT, UINT_PTR timer, DWORD) {
   stop();
 }
 
-// Sees every incoming call, which is what the idle watchdog measures.
+// Wine's COM runtime serves a call that the server asks to be retried later,
+// and its clients never retry: there a busy server turns calls away for good.
+bool runningOnWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Sees every incoming call, which is what the idle watchdog measures, and
+// turns calls away while the server is busy.
 class ActivityFilter final : public IMessageFilter {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
@@ -106,8 +116,15 @@ class ActivityFilter final : public IMessageFilter {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 1; }  // lives as long as the server
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO) override {
+  DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, LPINTERFACEINFO call) override {
     server.lastActivity = GetTickCount64();
+    // Only automation calls: the runtime's own (reference counts, interface
+    // queries) go through, as they do to a busy word processor.
+    if (server.callsToReject > 0 && call && call->iid == IID_IDispatch) {
+      --server.callsToReject;
+      // A client that does not retry sees RPC_E_CALL_REJECTED either way.
+      return server.onWine ? SERVERCALL_REJECTED : SERVERCALL_RETRYLATER;
+    }
     return SERVERCALL_ISHANDLED;
   }
   DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
@@ -167,6 +184,8 @@ void objectDestroyed() {
   if (--server.objects <= 0) stop();
 }
 
+void rejectCalls(int calls) { server.callsToReject = calls; }
+
 void exitSoon(DWORD delayMilliseconds) {
   if (server.registered) {
     CoRevokeClassObject(server.registration);
@@ -187,6 +206,7 @@ int runLocalServer(const LocalServerOptions& options, CreateObject create) {
   server.create = std::move(create);
   server.idleMilliseconds = idleLimit(options.defaultIdleMilliseconds);
   server.lastActivity = GetTickCount64();
+  server.onWine = runningOnWine();
   const com::Apartment apartment;
   if (!apartment.ok()) return 1;
 

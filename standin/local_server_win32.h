@@ -44,6 +44,10 @@ int runLocalServer(const LocalServerOptions& options, CreateObject create);
 void objectCreated();
 void objectDestroyed();
 
+// Turns the next `calls` incoming calls on IDispatch away, as a busy server
+// does; the runtime's own calls are served meanwhile. Server thread only.
+void rejectCalls(int calls);
+
 // Ends the process after `delayMilliseconds`, so that the reply to the call
 // that asked for it is sent first.
 void exitSoon(DWORD delayMilliseconds = 200);

@@ -30,8 +30,12 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
   // Starts performing the lines of a control FIFO as user actions.
   void startControl(const std::string& path);
 
+  // What an incoming call (GetIDsOfNames or Invoke) of any object meets
+  // first: the server gone, or busy (the call counts against the calls to
+  // turn away); S_OK otherwise.
+  HRESULT enter();
   // The result a call to `member` of an `object` gives before it is carried
-  // out: the server gone, or a fault made for it; S_OK otherwise.
+  // out: a fault made for it, or S_OK.
   HRESULT admit(ObjectKind object, std::u16string_view member) const;
   bool hasQuit() const { return quit_; }
 
@@ -40,8 +44,11 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
 
   HRESULT openDocument(const std::u16string& path, com::ComPtr<Document>& opened);
   HRESULT addDocument(com::ComPtr<Document>& added);
-  // Saves in place without a path, else under `path`, which becomes the full name.
-  HRESULT saveDocument(const com::ComPtr<Document>& document, const std::optional<std::u16string>& path);
+  // Saves in place without a path, else under `path`, whose canonical form
+  // becomes the full name. A new document saved with a `format` is written
+  // as the text "format=<format>", which tells a test what was asked for.
+  HRESULT saveDocument(const com::ComPtr<Document>& document, const std::optional<std::u16string>& path,
+                       std::optional<LONG> format = std::nullopt);
   HRESULT closeDocument(const com::ComPtr<Document>& document, bool saveChanges);
   HRESULT quit(bool saveChanges);
   void activateWindow(bool active);
@@ -65,14 +72,17 @@ class AppCore : public std::enable_shared_from_this<AppCore> {
   // Calls every advised sink with `args` given in call order.
   void raise(EventId event, std::vector<Variant> args);
   void perform(const std::string& line);
-  com::ComPtr<Document> findOpen(const std::u16string& fullName) const;
+  // The open document known by `name`: its full name, in any form that has
+  // the same canonical one, or the bare name of a new document.
+  com::ComPtr<Document> findOpen(const std::u16string& name) const;
   void shutDown();
 
   Faults faults_;
   Poster post_;
   std::function<void()> onQuit_;
-  std::function<void()> onEnd_;
   std::function<void()> endProcess_;
+  std::function<void(int)> makeBusy_;
+  int callsToReject_ = 0;  // where there is no makeBusy_
   bool quitting_ = false;  // the quit event is under way
   bool quit_ = false;
   int documentsAdded_ = 0;
@@ -148,7 +158,8 @@ class Document final : public IDispatch, public RefCounted<Document> {
 
   std::u16string fullName;
   std::string content;
-  bool hasFile;  // opened from or saved to a file, so that it can be saved in place
+  bool hasFile;       // opened from or saved to a file, so that it can be saved in place
+  bool saved = true;  // no change since it was opened, added or saved
   bool closed = false;
 
  private:

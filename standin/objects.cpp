@@ -25,11 +25,12 @@ constexpr std::array<Member, 4> kDocumentsMembers{{
     {u"Open", kOpen, MemberKind::method, 1, 16},
 }};
 
-enum DocumentMember : DISPID { kFullName = 1, kSaveAs, kClose };
-constexpr std::array<Member, 3> kDocumentMembers{{
+enum DocumentMember : DISPID { kFullName = 1, kSaveAs, kClose, kSaved };
+constexpr std::array<Member, 4> kDocumentMembers{{
     {u"FullName", kFullName, MemberKind::readOnly},
     {u"SaveAs", kSaveAs, MemberKind::method, 0, 16},
     {u"Close", kClose, MemberKind::method, 0, 3},
+    {u"Saved", kSaved, MemberKind::readOnly},
 }};
 
 // The save-changes values: do not save (0), save (-1), prompt (-2), where no
@@ -91,15 +92,15 @@ HRESULT Application::QueryInterface(REFIID iid, void** object) {
 HRESULT Application::GetTypeInfoCount(UINT* count) { return typeInfoCount(count); }
 
 HRESULT Application::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (core_->hasQuit()) return kServerUnavailable;
+  if (HRESULT hr = core_->enter(); FAILED(hr)) return hr;
   return lookUpNames(kApplicationMembers, iid, names, count, ids);
 }
 
 HRESULT Application::Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                             EXCEPINFO*, UINT*) {
   return guarded([&] {
+    if (HRESULT hr = core_->enter(); FAILED(hr)) return hr;
     if (!(iid == IID_NULL)) return kUnknownInterface;
-    if (core_->hasQuit()) return kServerUnavailable;
     // An event sink may drop the caller's last reference during the call.
     const ComPtr<Application> self(this);
     return invoke(member, Call(flags, params, result));
@@ -174,16 +175,18 @@ HRESULT DocumentsCollection::GetTypeInfoCount(UINT* count) { return typeInfoCoun
 
 HRESULT DocumentsCollection::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   const std::shared_ptr<AppCore> core = core_.lock();
-  if (!core || core->hasQuit()) return kServerUnavailable;
+  if (!core) return kServerUnavailable;
+  if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
   return lookUpNames(kDocumentsMembers, iid, names, count, ids);
 }
 
 HRESULT DocumentsCollection::Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                     VARIANT* result, EXCEPINFO*, UINT*) {
   return guarded([&] {
-    if (!(iid == IID_NULL)) return kUnknownInterface;
     const std::shared_ptr<AppCore> core = core_.lock();
-    if (!core || core->hasQuit()) return kServerUnavailable;
+    if (!core) return kServerUnavailable;
+    if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
+    if (!(iid == IID_NULL)) return kUnknownInterface;
     const ComPtr<DocumentsCollection> self(this);
     return invoke(*core, member, Call(flags, params, result));
   });
@@ -240,7 +243,8 @@ HRESULT Document::GetTypeInfoCount(UINT* count) { return typeInfoCount(count); }
 
 HRESULT Document::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
   const std::shared_ptr<AppCore> core = core_.lock();
-  if (!core || core->hasQuit()) return kServerUnavailable;
+  if (!core) return kServerUnavailable;
+  if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
   if (closed) return kObjectDeleted;
   return lookUpNames(kDocumentMembers, iid, names, count, ids);
 }
@@ -248,9 +252,10 @@ HRESULT Document::GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, D
 HRESULT Document::Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                          EXCEPINFO*, UINT*) {
   return guarded([&] {
-    if (!(iid == IID_NULL)) return kUnknownInterface;
     const std::shared_ptr<AppCore> core = core_.lock();
-    if (!core || core->hasQuit()) return kServerUnavailable;
+    if (!core) return kServerUnavailable;
+    if (HRESULT hr = core->enter(); FAILED(hr)) return hr;
+    if (!(iid == IID_NULL)) return kUnknownInterface;
     if (closed) return kObjectDeleted;
     return invoke(*core, member, Call(flags, params, result));
   });
@@ -271,15 +276,24 @@ HRESULT Document::invoke(AppCore& core, DISPID id, const Call& call) {
       call.setResult(std::move(name));
       return S_OK;
     }
+    case kSaved:
+      call.setResult(Variant::boolean(saved));
+      return S_OK;
     case kSaveAs: {
-      // Only the file name is used of SaveAs's arguments.
+      // Of SaveAs's arguments only FileName and FileFormat are used.
       std::optional<std::u16string> path;
       if (call.has(0)) {
         std::u16string text;
         if (HRESULT hr = readText(call.arg(0), text); FAILED(hr)) return hr;
         path = std::move(text);
       }
-      return core.saveDocument(self, path);
+      std::optional<LONG> format;
+      if (call.has(1)) {
+        LONG value = 0;
+        if (HRESULT hr = readInteger(call.arg(1), value); FAILED(hr)) return hr;
+        format = value;
+      }
+      return core.saveDocument(self, path, format);
     }
     case kClose: {
       bool save = false;

@@ -7,6 +7,10 @@
 // ends the server in the middle of that call) and ORMID_STANDIN_CONTROL (a
 // file or FIFO whose lines are performed as user actions on the server's
 // thread).
+//
+// Like the word processor, a started application stays up until it is quit,
+// also once no client holds it any more: the process ends after Quit, when it
+// crashes, or when nothing has happened for the idle limit.
 #include <utf8.h>
 
 #include <iterator>
@@ -22,7 +26,7 @@ namespace {
 using namespace ormid::standin;
 
 // An application that nobody calls and no user acts on for this long is left
-// behind by a client that ended without releasing it.
+// behind: by a client that ended without quitting it or without releasing it.
 constexpr DWORD kIdleMilliseconds = 10 * 60 * 1000;
 // After Quit, the reply and the Quit event's calls back need a moment.
 constexpr DWORD kQuitDelayMilliseconds = 200;
@@ -58,16 +62,19 @@ int main() {
   options.controlPath = environmentUtf8(L"ORMID_STANDIN_CONTROL");
   options.post = [](std::function<void()> task) { postToServerThread(std::move(task)); };
   options.onQuit = [] { exitSoon(kQuitDelayMilliseconds); };
-  // The application is the one object that keeps the process: once its last
-  // reference is gone nothing can reach the server any more.
-  options.onEnd = [] { objectDestroyed(); };
   options.endProcess = [] { TerminateProcess(GetCurrentProcess(), 3); };
+  options.makeBusy = [](int calls) { rejectCalls(calls); };
 
   // One process per activation: a client always gets a fresh application with
   // its own settings, never one left to another client.
   const LocalServerOptions server{kServerClsid, REGCLS_SINGLEUSE, kIdleMilliseconds};
   return runLocalServer(server, [options](REFIID iid, void** object) -> HRESULT {
-    objectCreated();  // counted off by onEnd, also when the creation fails
-    return createApplication(options, iid, object);
+    const HRESULT hr = createApplication(options, iid, object);
+    if (FAILED(hr)) {
+      exitSoon(kQuitDelayMilliseconds);  // nothing to serve once the failure is answered
+    } else {
+      objectCreated();  // never counted off: releasing the application does not end it
+    }
+    return hr;
   });
 }

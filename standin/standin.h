@@ -21,6 +21,8 @@ inline constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x800A1436);
 inline constexpr HRESULT kServerUnavailable = static_cast<HRESULT>(0x800706BA);
 // A closed document's object.
 inline constexpr HRESULT kObjectDeleted = RPC_E_DISCONNECTED;
+// RPC_E_CALL_REJECTED: what a client that does not retry gets from a busy server.
+inline constexpr HRESULT kCallRejected = static_cast<HRESULT>(0x80010001);
 
 // The application events interface.
 inline constexpr IID kApplicationEventsIid = IID_WordApplicationEvents;
@@ -60,11 +62,15 @@ struct ApplicationOptions {
   // Where those actions are performed; required with a control path.
   Poster post;
   // Run on the automation thread once the application has quit (after its
-  // Quit event), and once the application object is gone.
+  // Quit event).
   std::function<void()> onQuit = {};
-  std::function<void()> onEnd = {};
-  // Ends the serving process at once (the "exit" fault); does not return.
+  // Ends the serving process at once (the "exit" fault, the "crash" action);
+  // does not return.
   std::function<void()> endProcess = {};
+  // Turns the next `calls` incoming automation calls away as a busy server
+  // does, before they reach any object. Without it the objects themselves
+  // refuse them with kCallRejected.
+  std::function<void(int calls)> makeBusy = {};
 };
 
 // A new application object; `object` receives the interface `iid` with one reference.

@@ -42,10 +42,13 @@ void appendLine(const std::string& path, const std::string& line) {
 // for inspection in the suite's prefix.
 std::string newTempDir() {
   static int counter = 0;
-  char base[MAX_PATH];
-  GetTempPathA(MAX_PATH, base);
-  const std::string path = std::string(base) + "ormid-host-test-" + std::to_string(GetCurrentProcessId()) +
-                           "-" + std::to_string(counter++) + "\\";
+  // Taken once: each Host points TMP at its test's directory.
+  static const std::string base = [] {
+    char path[MAX_PATH];
+    return std::string(path, GetTempPathA(MAX_PATH, path));
+  }();
+  const std::string path = base + "ormid-host-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                           std::to_string(counter++) + "\\";
   CreateDirectoryA(path.c_str(), nullptr);
   return path;
 }
@@ -515,7 +518,9 @@ TEST_F(WindowsHost, NewDocumentsAreSavedInTheFormatOfTheirName) {
   const std::pair<const char*, const char*> cases[] = {
       {"n.rtf", "format=6"}, {"n.txt", "format=2"}, {"n.DOCX", "format=12"}, {"n.odt", "format=23"}};
   for (const auto& [name, recorded] : cases) {
-    EXPECT_EQ(field(host.request(doc("createDocument", tmp_, name)), "result"), "success") << name;
+    EXPECT_EQ(field(afterEvent(host, doc("createDocument", tmp_, name), "documentSaveEvent"), "result"),
+              "success")
+        << name;
     EXPECT_EQ(readFile(tmp_ + name), recorded) << name;
   }
   endHostAndServer(host);

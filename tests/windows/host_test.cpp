@@ -367,12 +367,7 @@ TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   EXPECT_EQ(field(host.receive().value_or(""), "command"), "documentCloseEvent") << "quitting closes it";
   EXPECT_TRUE(processEnds(first, 10000)) << "the stand-in ends after its Quit event";
   EXPECT_EQ(host.receive(300ms), std::nullopt) << "Quit is no message for the page";
-  EXPECT_EQ(field(host.request(doc("saveDocument", tmp_, "q.docx")), "description"),
-            "Word application not running");
-  EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Instace word application not found");
-
-  EXPECT_EQ(host.request(editor("openEditor")),
-            R"({"command":"openEditor","contentId":"c","messageId":"e","status":{"result":"success"}})");
+  EXPECT_EQ(field(host.request(editor("openEditor")), "result"), "success");
   const DWORD second = host.server();
   EXPECT_NE(second, 0u);
   EXPECT_NE(second, first);

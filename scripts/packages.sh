@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/packages.sh <group>...   groups: build windows office browser clang
+# Usage: scripts/packages.sh <group>...   groups: build windows office display browser clang
 set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine"
-  [office]="libreoffice-writer-nogui libreoffice-dev zlib1g-dev"
+  # The office with its X11 window plugin: the no-GUI build cannot show a window.
+  [office]="libreoffice-writer libreoffice-dev zlib1g-dev"
+  # A display for tests that act as a person at a window: the X server,
+  # keystrokes, window look-ups and screenshots.
+  [display]="xvfb xdotool x11-utils imagemagick"
   [browser]="chromium openssl"
   # The thread-safety and fuzzing build: libFuzzer and the sanitizer runtimes,
   # llvm-symbolizer for file and line in their reports.

@@ -451,6 +451,14 @@ bool OfficeProcess::isTheOffice() const {
          cmdline.find("pipe,name=" + pipeName_ + ";") != std::string::npos;
 }
 
+bool OfficeProcess::showsWindows() const {
+  std::ifstream maps("/proc/" + std::to_string(pid_) + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find("/libvclplug_") != std::string::npos) return true;
+  }
+  return false;
+}
+
 bool OfficeProcess::running() {
   if (pid_ <= 0 || exitCode_) return false;
   if (!child_) {

@@ -79,6 +79,10 @@ class OfficeProcess {
   const std::string& profileDirectory() const { return profile_; }
   bool personal() const { return !options_.profile.empty(); }
 
+  // Whether the office shows its windows on a display: it has loaded a
+  // window plugin. An office that cannot open its display carries on
+  // without one, invisible, as if it had been started headless.
+  bool showsWindows() const;
   // Whether the process still runs; reaps it once it has ended.
   bool running();
   // How it ended (exit code, or 128 + signal), once reaped; -1 when it was

@@ -729,6 +729,17 @@ struct OfficeSession::State {
     int restarts = 0;
     for (;;) {
       connection = tryConnect(connector, process->pipeName());
+      if (connection.is() && !headless && !process->showsWindows()) {
+        write(kWarning, kFunction, "the office runs without a window plugin: it could not open the display");
+        try {
+          connection->close();
+        } catch (const css::uno::Exception&) {
+        }
+        connection.clear();
+        process->stop(std::chrono::seconds(2));
+        process.reset();
+        return Started::withoutWindows;
+      }
       if (connection.is()) return Started::connected;
       if (!process->running()) {
         const int code = process->exitCode().value_or(-1);
@@ -740,6 +751,8 @@ struct OfficeSession::State {
           if (process->restart(error)) continue;
         }
         if (!headless) {
+          write(kWarning, kFunction,
+                "the office ended before it answered, exit code " + std::to_string(code));
           process->stop(std::chrono::seconds(1));
           process.reset();
           return Started::withoutWindows;
@@ -897,8 +910,7 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
       if (started == Started::withoutWindows) {
         // Whatever stopped it, an office that can be used beats none.
         state->write(kWarning, kFunction,
-                     "the office ended before it answered although it was to show windows " + display +
-                         "; it is started again, headless");
+                     "the office could not show windows " + display + ": it is started again, headless");
         state->personal = false;
         lock.reset();
         options = {ORMID_OFFICE_PROGRAM_DIR, true, {}, {}};

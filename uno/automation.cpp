@@ -138,12 +138,11 @@ class DispatchObject : public IDispatch, protected RefCounted<Derived> {
 
 class Document final : public DispatchObject<Document> {
  public:
-  enum : DISPID { kFullName = 1, kSaveAs, kClose, kSave };
+  enum : DISPID { kFullName = 1, kSaveAs, kClose, kSave, kSaved };
   static constexpr Member kMembers[] = {
-      {u"FullName", kFullName, MemberKind::readOnly},
-      {u"SaveAs", kSaveAs, MemberKind::method, 0, 16},
-      {u"Close", kClose, MemberKind::method, 0, 3},
-      {u"Save", kSave, MemberKind::method, 0, 0},
+      {u"FullName", kFullName, MemberKind::readOnly}, {u"SaveAs", kSaveAs, MemberKind::method, 0, 16},
+      {u"Close", kClose, MemberKind::method, 0, 3},   {u"Save", kSave, MemberKind::method, 0, 0},
+      {u"Saved", kSaved, MemberKind::readOnly},
   };
 
   Document(std::shared_ptr<Hub> hub, std::shared_ptr<OfficeDocument> document)
@@ -170,6 +169,12 @@ class Document final : public DispatchObject<Document> {
       }
       case kSave:
         return office.save(*document_);
+      case kSaved: {
+        bool saved = false;
+        const HRESULT hr = office.saved(*document_, saved);
+        if (SUCCEEDED(hr)) call.setResult(Variant::boolean(saved));
+        return hr;
+      }
       case kClose: {
         LONG saveChanges = 0;
         if (call.has(0)) {
@@ -339,9 +344,10 @@ class Application final : public DispatchObject<Application>, public IConnection
     switch (id) {
       case kVisible: {
         if (!isPut) {
-          if (!office.alive()) return kServerUnavailable;
-          call.setResult(Variant::boolean(office.visible()));
-          return S_OK;
+          bool visible = false;
+          const HRESULT hr = office.visible(visible);
+          if (SUCCEEDED(hr)) call.setResult(Variant::boolean(visible));
+          return hr;
         }
         bool visible = false;
         if (const HRESULT hr = readBool(call.arg(0), visible); FAILED(hr)) return hr;
@@ -349,9 +355,10 @@ class Application final : public DispatchObject<Application>, public IConnection
       }
       case kWindowState: {
         if (!isPut) {
-          if (!office.alive()) return kServerUnavailable;
-          call.setResult(Variant::i4(office.windowState()));
-          return S_OK;
+          LONG state = 0;
+          const HRESULT hr = office.windowState(state);
+          if (SUCCEEDED(hr)) call.setResult(Variant::i4(state));
+          return hr;
         }
         LONG state = 0;
         if (const HRESULT hr = readInteger(call.arg(0), state); FAILED(hr)) return hr;
@@ -385,7 +392,8 @@ class Application final : public DispatchObject<Application>, public IConnection
  private:
   friend class RefCounted<Application>;
   ~Application() override {
-    // The office goes with the application object: nobody can reach it any more.
+    // Nobody can reach the office through this object any more: a private
+    // office goes with it, the person's office only when it holds no documents.
     hub_->sinks.clear();
     if (hub_->office) hub_->office->shutdown();
   }

@@ -2,10 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +21,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <random>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -103,6 +109,88 @@ void removeLeftovers(const std::string& directory, const std::string& prefix) {
   }
 }
 
+// Children this host left running on their own (the person's office); reaped
+// once they end, so that none stays a zombie while the host runs on.
+std::mutex detachedMutex;
+std::vector<pid_t> detachedChildren;
+
+void reapDetached() {
+  std::lock_guard lock(detachedMutex);
+  std::erase_if(detachedChildren, [](pid_t pid) {
+    const pid_t result = waitpid(pid, nullptr, WNOHANG);
+    return result == pid || (result < 0 && errno == ECHILD);
+  });
+}
+
+// Whether something answers on the local X server socket of `display`
+// (":N", ":N.S", "unix:N"); true for displays that are not local sockets,
+// which only the office itself can try.
+bool displayAnswers(const std::string& display) {
+  std::string rest = display;
+  if (rest.rfind("unix:", 0) == 0) {
+    rest = rest.substr(4);
+  } else if (rest.empty() || rest[0] != ':') {
+    return true;
+  }
+  const std::string number = rest.substr(1, rest.find('.') - 1);
+  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  const std::string path = "/tmp/.X11-unix/X" + number;
+  // The server listens on an abstract socket and on the file; either will do.
+  for (const bool abstract : {true, false}) {
+    const platform::UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t offset = abstract ? 1 : 0;
+    if (path.size() + offset >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) == 0) return true;
+  }
+  return false;
+}
+
+// The office's window plugins: any for X11; all but its own X11 one for Wayland.
+struct WindowPlugins {
+  bool x11 = false;
+  bool wayland = false;
+};
+
+WindowPlugins windowPlugins(const std::string& programDir) {
+  WindowPlugins found;
+  DIR* dir = opendir(programDir.c_str());
+  if (!dir) return found;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("libvclplug_", 0) != 0 || name.find(".so") == std::string::npos) continue;
+    found.x11 = true;
+    if (name.rfind("libvclplug_gen", 0) != 0) found.wayland = true;
+  }
+  closedir(dir);
+  return found;
+}
+
+// Creates `path` (mode 0700) unless it exists; false unless it then is a
+// directory of this user.
+bool ownDirectory(const std::string& path, std::string& error) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot create " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != getuid()) {
+    error = path + " is not a directory of this user";
+    return false;
+  }
+  return true;
+}
+
+std::string parentOf(const std::string& path) { return std::filesystem::path(path).parent_path().string(); }
+
+// Beside the person's profile: the process id of its office and what the office writes.
+std::string pidFileFor(const std::string& profile) { return parentOf(profile) + "/office.pid"; }
+std::string logFileFor(const std::string& profile) { return parentOf(profile) + "/office.log"; }
+
 void closeDescriptorsFrom(int first, long limit) {
 #ifdef SYS_close_range
   if (syscall(SYS_close_range, first, ~0U, 0) == 0) return;
@@ -117,7 +205,31 @@ bool officeInstalled(const std::string& programDir) {
          access((programDir + "/fundamentalrc").c_str(), R_OK) == 0;
 }
 
-bool noDisplay() { return !nonEmpty(std::getenv("DISPLAY")) && !nonEmpty(std::getenv("WAYLAND_DISPLAY")); }
+bool canShowWindows(const std::string& programDir, std::string& why) {
+  const char* display = nonEmpty(std::getenv("DISPLAY"));
+  const char* wayland = nonEmpty(std::getenv("WAYLAND_DISPLAY"));
+  if (!display && !wayland) {
+    why = "no display is set";
+    return false;
+  }
+  const WindowPlugins plugins = windowPlugins(programDir);
+  if (!plugins.x11) {
+    why = "a display is set, but the office in " + programDir +
+          " has no window plugin (libvclplug_*): it is a build without a user interface";
+    return false;
+  }
+  if (display && displayAnswers(display)) {
+    why = std::string("on display ") + display;
+    return true;
+  }
+  if (wayland && plugins.wayland) {
+    why = std::string("on Wayland display ") + wayland;
+    return true;
+  }
+  why = display ? std::string("the display ") + display + " cannot be opened"
+                : std::string("the office in ") + programDir + " has no window plugin for Wayland";
+  return false;
+}
 
 std::string scratchDirectory(std::string& error) {
   if (const char* tmp = nonEmpty(std::getenv("TMPDIR"))) {
@@ -140,14 +252,101 @@ std::string scratchDirectory(std::string& error) {
   return result;
 }
 
+std::string personalDirectory(std::string& error) {
+  std::string config;
+  if (const char* xdg = nonEmpty(std::getenv("XDG_CONFIG_HOME")); xdg && xdg[0] == '/') {
+    config = xdg;
+  } else {
+    const char* home = nonEmpty(std::getenv("HOME"));
+    if (!home) {
+      const passwd* entry = getpwuid(getuid());
+      home = entry ? nonEmpty(entry->pw_dir) : nullptr;
+    }
+    if (!home) {
+      error = "no home directory for the office's profile";
+      return {};
+    }
+    config = std::string(home) + "/.config";
+  }
+  while (config.size() > 1 && config.back() == '/') config.pop_back();
+  std::error_code ignored;
+  std::filesystem::create_directories(config, ignored);
+  const std::string result = config + "/ormid-doc-editor";
+  if (!ownDirectory(result, error)) return {};
+  return result;
+}
+
+std::string personalPipeName(const std::string& profile) {
+  // FNV-1a: stable across builds and machines, unlike std::hash.
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (const unsigned char c : profile) {
+    hash ^= c;
+    hash *= 1099511628211ULL;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "ormid_%u_%016llx", static_cast<unsigned>(getuid()),
+                static_cast<unsigned long long>(hash));
+  return text;
+}
+
+std::unique_ptr<FileLock> FileLock::acquire(const std::string& path, std::chrono::milliseconds timeout,
+                                            std::string& error) {
+  platform::UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+      error = "cannot lock " + path + ": " + std::strerror(errno);
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::unique_ptr<FileLock>(new FileLock(std::move(fd)));
+}
+
+std::unique_ptr<OfficeProcess> OfficeProcess::adopt(const Options& options, pid_t pid) {
+  if (pid <= 0) {
+    std::ifstream file(pidFileFor(options.profile));
+    long value = 0;
+    if (!(file >> value) || value <= 0) return nullptr;
+    pid = static_cast<pid_t>(value);
+  }
+  std::unique_ptr<OfficeProcess> process(new OfficeProcess());
+  process->options_ = options;
+  process->pipeName_ = options.pipeName;
+  process->profile_ = options.profile;
+  process->pid_ = pid;
+  process->child_ = false;
+  if (!process->running()) {
+    process->pid_ = -1;
+    return nullptr;
+  }
+  return process;
+}
+
 std::unique_ptr<OfficeProcess> OfficeProcess::start(const Options& options, std::string& error) {
+  reapDetached();
+  std::unique_ptr<OfficeProcess> process(new OfficeProcess());
+  process->options_ = options;
+  if (process->personal()) {
+    process->pipeName_ = options.pipeName;
+    process->profile_ = options.profile;
+    std::error_code ignored;
+    std::filesystem::create_directories(process->profile_ + "/user", ignored);
+    // Only a fresh profile is set up: afterwards the settings are the person's.
+    const std::string settings = process->profile_ + "/user/registrymodifications.xcu";
+    if (access(settings.c_str(), F_OK) != 0) std::ofstream(settings) << kProfileSettings;
+    if (!process->launch(error)) return nullptr;
+    return process;
+  }
+
   const std::string scratch = scratchDirectory(error);
   if (scratch.empty()) return nullptr;
   removeLeftovers(scratch, kProfilePrefix);
   for (const char* directory : kSocketDirectories) removeLeftovers(directory, socketPrefix());
-
-  std::unique_ptr<OfficeProcess> process(new OfficeProcess());
-  process->options_ = options;
   const std::string suffix = uniqueSuffix();
   process->pipeName_ = "ormid-" + suffix;
   std::string pattern = scratch + "/" + kProfilePrefix + std::to_string(getpid()) + "-XXXXXX";
@@ -190,18 +389,36 @@ bool OfficeProcess::launch(std::string& error) {
 
   const long descriptorLimit = sysconf(_SC_OPEN_MAX) > 0 ? sysconf(_SC_OPEN_MAX) : 1024;
   const platform::UniqueFd devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  // The person's office writes to a file of its own: the host's standard
+  // error goes with the host, and writing to it afterwards could end the office.
+  const bool personal = this->personal();
+  const platform::UniqueFd log(
+      personal ? open(logFileFor(profile_).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600) : -1);
   const pid_t parent = getpid();
   exitCode_.reset();
+  child_ = true;
   pid_ = fork();
   if (pid_ == 0) {
-    // Only async-signal-safe calls from here to exec. The office dies with
-    // the host's thread that started it, so a host that is killed leaves no
-    // office behind; it stays in the host's process group for the same reason.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
+    // Only async-signal-safe calls from here to exec.
+    if (personal) {
+      // The person's office is nobody's part: a session of its own, so that
+      // neither the end of the host nor a signal to its group takes it along.
+      setsid();
+      const int out = log ? log.get() : devNull.get();
+      if (out >= 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+      }
+    } else {
+      // A private office dies with the host's thread that started it, so a
+      // host that is killed leaves no office behind; it stays in the host's
+      // process group for the same reason.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(127);
+      // The host's standard output may carry its message channel.
+      dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
     if (devNull) dup2(devNull.get(), STDIN_FILENO);
-    // The host's standard output may carry its message channel.
-    dup2(STDERR_FILENO, STDOUT_FILENO);
     closeDescriptorsFrom(3, descriptorLimit);
     sigset_t none;
     sigemptyset(&none);
@@ -216,6 +433,9 @@ bool OfficeProcess::launch(std::string& error) {
     error = std::string("cannot start the office: ") + std::strerror(errno);
     return false;
   }
+  // For the next host, which finds the person's office on its pipe but needs
+  // the process to end it.
+  if (personal) std::ofstream(pidFileFor(profile_)) << pid_ << '\n';
   return true;
 }
 
@@ -224,8 +444,29 @@ bool OfficeProcess::restart(std::string& error) {
   return launch(error);
 }
 
+bool OfficeProcess::isTheOffice() const {
+  std::string cmdline;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid_) + "/cmdline"), cmdline, '\x01');
+  return cmdline.find("soffice") != std::string::npos &&
+         cmdline.find("pipe,name=" + pipeName_ + ";") != std::string::npos;
+}
+
+bool OfficeProcess::showsWindows() const {
+  std::ifstream maps("/proc/" + std::to_string(pid_) + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.find("/libvclplug_") != std::string::npos) return true;
+  }
+  return false;
+}
+
 bool OfficeProcess::running() {
   if (pid_ <= 0 || exitCode_) return false;
+  if (!child_) {
+    // Another host's child: its parent reaps it; only its existence tells.
+    if (kill(pid_, 0) == 0 && isTheOffice()) return true;
+    exitCode_ = -1;
+    return false;
+  }
   int status = 0;
   const pid_t result = waitpid(pid_, &status, WNOHANG);
   if (result == 0) return true;
@@ -256,7 +497,7 @@ void OfficeProcess::stop(std::chrono::milliseconds grace) {
       waitForExit(std::chrono::seconds(10));
     }
   }
-  if (!profile_.empty()) {
+  if (!profile_.empty() && !personal()) {
     std::error_code ignored;
     std::filesystem::remove_all(profile_, ignored);
     profile_.clear();
@@ -269,6 +510,14 @@ void OfficeProcess::stop(std::chrono::milliseconds grace) {
       if (lstat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(socket.c_str());
     }
   }
+}
+
+void OfficeProcess::detach() {
+  if (child_ && pid_ > 0 && running()) {
+    std::lock_guard lock(detachedMutex);
+    detachedChildren.push_back(pid_);
+  }
+  pid_ = -1;
 }
 
 OfficeProcess::~OfficeProcess() { stop(std::chrono::seconds(2)); }

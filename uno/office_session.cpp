@@ -7,6 +7,7 @@
 #include <atomic>
 #include <com/sun/star/awt/XTopWindow2.hpp>
 #include <com/sun/star/awt/XWindow.hpp>
+#include <com/sun/star/awt/XWindow2.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
 #include <com/sun/star/bridge/XBridge.hpp>
@@ -20,6 +21,9 @@
 #include <com/sun/star/document/XDocumentEventBroadcaster.hpp>
 #include <com/sun/star/document/XDocumentEventListener.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/frame/StartModule.hpp>
+#include <com/sun/star/frame/XComponentLoader.hpp>
+#include <com/sun/star/frame/XController.hpp>
 #include <com/sun/star/frame/XDesktop2.hpp>
 #include <com/sun/star/frame/XFrame.hpp>
 #include <com/sun/star/frame/XFrames.hpp>
@@ -69,6 +73,7 @@ using rtl::OUString;
 namespace {
 
 constexpr int kError = 2;
+constexpr int kWarning = 3;
 constexpr int kDebug = 5;
 
 // Set once the process has begun to exit: from then on nothing calls the
@@ -156,9 +161,9 @@ class EventQueue {
 };
 
 bool interesting(const OUString& name) {
-  static const char* const kNames[] = {"OnSave",       "OnSaveAs",       "OnPrepareUnload",  "OnLoadFinished",
-                                       "OnCreate",     "OnFocus",        "OnUnfocus",        "OnSaveDone",
-                                       "OnSaveAsDone", "OnTitleChanged", "OnStorageChanged", "OnUnload"};
+  static const char* const kNames[] = {"OnSave",         "OnSaveAs",         "OnLoadFinished", "OnCreate",
+                                       "OnFocus",        "OnUnfocus",        "OnSaveDone",     "OnSaveAsDone",
+                                       "OnTitleChanged", "OnStorageChanged", "OnUnload"};
   return std::any_of(std::begin(kNames), std::end(kNames),
                      [&](const char* n) { return name.equalsAscii(n); });
 }
@@ -297,6 +302,18 @@ Reference<css::uno::XComponentContext> localContext(std::string& error) {
   return context;
 }
 
+// One attempt to reach an office on its pipe; null when none answers there.
+Reference<css::connection::XConnection> tryConnect(const Reference<css::connection::XConnector>& connector,
+                                                   const std::string& pipe) {
+  try {
+    return connector->connect("pipe,name=" + OUString::createFromAscii(pipe.c_str()));
+  } catch (const css::connection::NoConnectException&) {
+    return {};
+  }
+}
+
+enum class Started { connected, failed, withoutWindows };
+
 }  // namespace
 
 class OfficeDocument {
@@ -320,6 +337,10 @@ struct OfficeSession::State {
   std::shared_ptr<EventQueue> queue;
   std::unique_ptr<OfficeProcess> process;
   bool headless = true;
+  // The person's office, which outlives the host while it holds documents;
+  // the lock on `lockPath` keeps two hosts from starting or ending it at once.
+  bool personal = false;
+  std::string lockPath;
   bool visible = false;
   LONG windowState = 0;
   bool ended = false;
@@ -351,6 +372,16 @@ struct OfficeSession::State {
     return true;
   }
 
+  // Whether the office can still be reached: asked with a call of its own.
+  bool connectionLost() noexcept {
+    if (!alive()) return true;
+    try {
+      return !remote.is() || !remote->getServiceManager().is();
+    } catch (...) {
+      return true;
+    }
+  }
+
   // Runs a body that talks to the office; every exception becomes an HRESULT.
   template <class Body>
   HRESULT guarded(const char* function, Body&& body) noexcept {
@@ -358,6 +389,11 @@ struct OfficeSession::State {
       if (!alive()) return kServerUnavailable;
       return body();
     } catch (const css::lang::DisposedException& e) {
+      // A document the person closed meanwhile says the same as a connection that has gone.
+      if (!connectionLost()) {
+        write(kError, function, "the document has been closed: " + utf8(e.Message));
+        return kCommandFailed;
+      }
       write(kError, function, "office connection lost: " + utf8(e.Message));
       queue->markGone();
       return kServerUnavailable;
@@ -489,19 +525,6 @@ struct OfficeSession::State {
     }
   }
 
-  // Every frame's container window, for showing and sizing them.
-  template <class Action>
-  void forEachWindow(Action&& action) {
-    Reference<css::container::XIndexAccess> frames(desktop->getFrames(), UNO_QUERY);
-    if (!frames.is()) return;
-    for (sal_Int32 i = 0; i < frames->getCount(); ++i) {
-      Reference<css::frame::XFrame> frame(frames->getByIndex(i), UNO_QUERY);
-      if (!frame.is()) continue;
-      Reference<css::awt::XWindow> window = frame->getContainerWindow();
-      if (window.is()) action(window);
-    }
-  }
-
   // Clears the modified flag of every open component, so that ending the
   // office cannot stop at a question about unsaved changes.
   void discardChanges() {
@@ -528,6 +551,221 @@ struct OfficeSession::State {
       args.push_back(property("InteractionHandler", css::uno::Any(handler)));
     }
     return css::uno::Sequence<css::beans::PropertyValue>(args.data(), static_cast<sal_Int32>(args.size()));
+  }
+
+  // Windows of frames that show something (a document or the start centre);
+  // the frames the office keeps for itself have no controller.
+  template <class Action>
+  void forEachWindow(Action&& action) {
+    Reference<css::container::XIndexAccess> frames(desktop->getFrames(), UNO_QUERY);
+    if (!frames.is()) return;
+    for (sal_Int32 i = 0; i < frames->getCount(); ++i) {
+      Reference<css::frame::XFrame> frame(frames->getByIndex(i), UNO_QUERY);
+      if (!frame.is() || !frame->getController().is()) continue;
+      Reference<css::awt::XWindow> window = frame->getContainerWindow();
+      if (window.is()) action(window);
+    }
+  }
+
+  // The frame of the office's start centre, which a document opened next
+  // replaces; null when there is none.
+  Reference<css::frame::XFrame> startCentre() {
+    Reference<css::container::XIndexAccess> frames(desktop->getFrames(), UNO_QUERY);
+    if (!frames.is()) return {};
+    for (sal_Int32 i = 0; i < frames->getCount(); ++i) {
+      Reference<css::frame::XFrame> frame(frames->getByIndex(i), UNO_QUERY);
+      if (!frame.is()) continue;
+      Reference<css::frame::XController> controller = frame->getController();
+      if (controller.is() && !controller->getModel().is()) return frame;
+    }
+    return {};
+  }
+
+  // An office with a display but no document shows its start centre, as the
+  // word processor shows its empty window: something the person can see.
+  void showStartCentre() {
+    bool any = false;
+    forEachWindow([&](const auto&) { any = true; });
+    if (any) return;
+    Reference<css::frame::XFrame> frame = desktop->findFrame("_blank", 0);
+    if (!frame.is()) return;
+    Reference<css::awt::XWindow> container = frame->getContainerWindow();
+    Reference<css::frame::XController> start =
+        css::frame::StartModule::createWithParentWindow(remote, container);
+    frame->setComponent(Reference<css::awt::XWindow>(start, UNO_QUERY_THROW), start);
+    start->attachFrame(frame);
+    applyWindowState(container);
+    container->setVisible(true);
+  }
+
+  void applyWindowState(const Reference<css::awt::XWindow>& window) {
+    Reference<css::awt::XTopWindow2> top(window, UNO_QUERY);
+    if (!top.is()) return;
+    // Restored first: a minimised window cannot be maximised, and restoring
+    // after maximising would undo it.
+    if (windowState != 2 && top->getIsMinimized()) top->setIsMinimized(false);
+    if (windowState == 2) {
+      top->setIsMinimized(true);
+    } else if (top->getIsMaximized() != (windowState == 1)) {
+      top->setIsMaximized(windowState == 1);
+    }
+  }
+
+  // The window a new document appeared in takes the application's state.
+  void showDocumentWindow(const Reference<css::frame::XModel>& model) {
+    if (headless || !visible) return;
+    Reference<css::frame::XController> controller = model->getCurrentController();
+    Reference<css::frame::XFrame> frame = controller.is() ? controller->getFrame() : nullptr;
+    Reference<css::awt::XWindow> window = frame.is() ? frame->getContainerWindow() : nullptr;
+    if (window.is()) applyWindowState(window);
+  }
+
+  // Loads a document into the start centre's frame when there is one, as the
+  // office does when the person opens one from there; into a new frame otherwise.
+  Reference<css::lang::XComponent> load(const OUString& url, bool withHandler) {
+    if (!headless && visible) {
+      Reference<css::frame::XComponentLoader> start(startCentre(), UNO_QUERY);
+      if (start.is()) return start->loadComponentFromURL(url, "_self", 0, loadArguments(withHandler));
+    }
+    return desktop->loadComponentFromURL(url, "_blank", 0, loadArguments(withHandler));
+  }
+
+  // Whether the office holds a document of any kind, ours or the person's.
+  bool holdsDocuments() {
+    Reference<css::container::XEnumeration> components = desktop->getComponents()->createEnumeration();
+    while (components->hasMoreElements()) {
+      if (Reference<css::frame::XModel>(components->nextElement(), UNO_QUERY).is()) return true;
+    }
+    return false;
+  }
+
+  // Takes the documents the office already holds (the person's office, left
+  // by an earlier host) into the collection, with their close listeners.
+  void adoptOpenDocuments() {
+    Reference<css::container::XEnumeration> components = desktop->getComponents()->createEnumeration();
+    while (components->hasMoreElements()) {
+      Reference<XInterface> component(components->nextElement(), UNO_QUERY);
+      if (component.is()) documentFor(identity(component), true);
+    }
+  }
+
+  // Leaves the person's office running with its documents: every listener
+  // of ours removed, the connection closed in good order.
+  void leave() {
+    write(kDebug, "ormid::uno::OfficeSession::shutdown",
+          "the office holds documents: it stays open for the person, the host disconnects");
+    try {
+      // A host that is exiting makes no more calls: the office notices the
+      // closed connection and drops the listeners by itself.
+      if (exiting) throw css::uno::RuntimeException();
+      const Reference<css::util::XCloseListener> closes(listener.get());
+      for (const auto& document : documents) {
+        Reference<css::util::XCloseBroadcaster> closing(document->model, UNO_QUERY);
+        if (closing.is()) closing->removeCloseListener(closes);
+      }
+      if (broadcaster.is())
+        broadcaster->removeDocumentEventListener(
+            Reference<css::document::XDocumentEventListener>(listener.get()));
+      if (desktop.is())
+        desktop->removeTerminateListener(Reference<css::frame::XTerminateListener>(listener.get()));
+    } catch (const css::uno::Exception&) {
+      // The office keeps a listener that no longer answers; it drops it itself.
+    }
+    ended = true;
+    if (process) process->detach();
+    disconnect();
+  }
+
+  // Ends a session nobody uses any more: the person's office stays when it
+  // holds documents, any other goes.
+  void release() {
+    if (!personal || ended || !alive()) {
+      end(true);
+      return;
+    }
+    std::string error;
+    const auto lock = FileLock::acquire(lockPath, std::chrono::seconds(10), error);
+    bool holds = true;
+    try {
+      holds = exiting ? !documents.empty() : holdsDocuments();
+    } catch (const css::uno::Exception&) {
+      holds = false;  // an office that cannot answer has nothing to keep
+    }
+    if (holds) {
+      leave();
+    } else {
+      end(!exiting);
+    }
+  }
+
+  // The window of the frame in front: the office's current one, else the last
+  // one that shows something.
+  Reference<css::awt::XWindow> frontWindow() {
+    Reference<css::frame::XFrame> frame = desktop->getCurrentFrame();
+    if (frame.is() && frame->getController().is()) return frame->getContainerWindow();
+    Reference<css::awt::XWindow> last;
+    forEachWindow([&](const auto& window) { last = window; });
+    return last;
+  }
+
+  // Starts the office and waits until it answers on its pipe.
+  Started startOffice(const Reference<css::connection::XConnector>& connector,
+                      const OfficeProcess::Options& options, const std::string& display,
+                      Reference<css::connection::XConnection>& connection) {
+    constexpr const char* kFunction = "ormid::uno::OfficeSession::create";
+    const auto begin = std::chrono::steady_clock::now();
+    headless = options.headless;
+    std::string error;
+    process = OfficeProcess::start(options, error);
+    if (!process) {
+      write(kError, kFunction, error);
+      return Started::failed;
+    }
+    write(kDebug, kFunction,
+          "office started, pid " + std::to_string(process->pid()) + ", pipe " + process->pipeName() +
+              (headless ? ", headless" : ", with windows " + display + ", profile " + options.profile));
+    // The office answers on its pipe about a second after it starts.
+    constexpr auto kConnectTimeout = std::chrono::seconds(60);
+    int restarts = 0;
+    for (;;) {
+      connection = tryConnect(connector, process->pipeName());
+      if (connection.is() && !headless && !process->showsWindows()) {
+        write(kWarning, kFunction, "the office runs without a window plugin: it could not open the display");
+        try {
+          connection->close();
+        } catch (const css::uno::Exception&) {
+        }
+        connection.clear();
+        process->stop(std::chrono::seconds(2));
+        process.reset();
+        return Started::withoutWindows;
+      }
+      if (connection.is()) return Started::connected;
+      if (!process->running()) {
+        const int code = process->exitCode().value_or(-1);
+        // A person's office that is still ending hands a new start over to
+        // itself and the new process leaves at once: it is tried again.
+        const bool handedOver = process->personal() && code == 0;
+        if ((OfficeProcess::wantsRestart(code) || handedOver) && restarts++ < 5) {
+          if (handedOver) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+          if (process->restart(error)) continue;
+        }
+        if (!headless) {
+          write(kWarning, kFunction,
+                "the office ended before it answered, exit code " + std::to_string(code));
+          process->stop(std::chrono::seconds(1));
+          process.reset();
+          return Started::withoutWindows;
+        }
+        write(kError, kFunction, "the office ended before it answered, exit code " + std::to_string(code));
+        return Started::failed;
+      }
+      if (std::chrono::steady_clock::now() - begin > kConnectTimeout) {
+        write(kError, kFunction, "the office did not answer in time");
+        return Started::failed;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   // Drops the connection to an office that has ended: stops the bridge's
@@ -577,7 +815,8 @@ struct OfficeSession::State {
       }
     }
     if (process) {
-      if (ask) process->waitForExit(std::chrono::seconds(10));
+      // An office that is quitting by itself is given the time to finish.
+      if (ask || (quitReported && !exiting)) process->waitForExit(std::chrono::seconds(10));
       process->stop(std::chrono::seconds(exiting ? 1 : 2));
     }
     disconnect();
@@ -600,7 +839,7 @@ void endSessionsAtExit() {
     }
     liveSessions.clear();
   }
-  for (const auto& state : sessions) state->end(false);
+  for (const auto& state : sessions) state->release();
 }
 
 // Called once a session is connected. The exit handler must run before the
@@ -622,7 +861,6 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
   auto state = std::make_shared<State>();
   state->log = std::move(log);
   state->queue = std::make_shared<EventQueue>(std::move(wake));
-  state->headless = noDisplay();
   state->visible = false;
 
   std::string error;
@@ -631,44 +869,57 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
     state->write(kError, kFunction, error);
     return REGDB_E_CLASSNOTREG;
   }
-  state->process = OfficeProcess::start({ORMID_OFFICE_PROGRAM_DIR, state->headless}, error);
-  if (!state->process) {
-    state->write(kError, kFunction, error);
-    return E_FAIL;
-  }
-  state->write(kDebug, kFunction,
-               "office started, pid " + std::to_string(state->process->pid()) + ", pipe " +
-                   state->process->pipeName() + (state->headless ? ", headless" : ", with display"));
+  std::string display;
+  const bool windows = canShowWindows(ORMID_OFFICE_PROGRAM_DIR, display);
+  if (!windows && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
+    state->write(kWarning, kFunction, "the office cannot show windows, it runs headless: " + display);
 
-  // The office answers on its pipe about a second after it starts.
-  constexpr auto kConnectTimeout = std::chrono::seconds(60);
-  int restarts = 0;
   auto answered = begin;
+  bool attached = false;
   const SigpipeBlocked quiet;
   try {
     Reference<css::connection::XConnector> connector = css::connection::Connector::create(local);
     Reference<css::connection::XConnection> connection;
-    const OUString description = "pipe,name=" + OUString::createFromAscii(state->process->pipeName().c_str());
-    while (!connection.is()) {
-      try {
-        connection = connector->connect(description);
-        break;
-      } catch (const css::connection::NoConnectException&) {
+    OfficeProcess::Options options{ORMID_OFFICE_PROGRAM_DIR, !windows, {}, {}};
+    // Held while the person's office is looked for and, when missing, started.
+    std::unique_ptr<FileLock> lock;
+    if (windows) {
+      const std::string directory = personalDirectory(error);
+      if (directory.empty()) {
+        state->write(kWarning, kFunction, error + ": the office is private to this host");
+      } else {
+        state->personal = true;
+        state->lockPath = directory + "/office.lock";
+        lock = FileLock::acquire(state->lockPath, std::chrono::seconds(120), error);
+        if (!lock) state->write(kWarning, kFunction, error);
+        options.profile = directory + "/office-profile";
+        options.pipeName = personalPipeName(options.profile);
+        connection = tryConnect(connector, options.pipeName);
+        if (connection.is()) {
+          attached = true;
+          state->headless = false;
+          state->process = OfficeProcess::adopt(options, 0);
+          state->write(kDebug, kFunction,
+                       "attached to the running office, pipe " + options.pipeName + ", pid " +
+                           (state->process ? std::to_string(state->process->pid()) : std::string("unknown")));
+        }
       }
-      if (!state->process->running()) {
-        const int code = state->process->exitCode().value_or(-1);
-        if (OfficeProcess::wantsRestart(code) && restarts++ < 2 && state->process->restart(error)) continue;
-        state->write(kError, kFunction,
-                     "the office ended before it answered, exit code " + std::to_string(code));
+    }
+    if (!connection.is()) {
+      Started started = state->startOffice(connector, options, display, connection);
+      if (started == Started::withoutWindows) {
+        // Whatever stopped it, an office that can be used beats none.
+        state->write(kWarning, kFunction,
+                     "the office could not show windows " + display + ": it is started again, headless");
+        state->personal = false;
+        lock.reset();
+        options = {ORMID_OFFICE_PROGRAM_DIR, true, {}, {}};
+        started = state->startOffice(connector, options, display, connection);
+      }
+      if (started != Started::connected) {
         state->end(false);
         return E_FAIL;
       }
-      if (std::chrono::steady_clock::now() - begin > kConnectTimeout) {
-        state->write(kError, kFunction, "the office did not answer in time");
-        state->end(false);
-        return E_FAIL;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     answered = std::chrono::steady_clock::now();
 
@@ -684,6 +935,7 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
     state->broadcaster.set(css::frame::theGlobalEventBroadcaster::get(state->remote), UNO_QUERY_THROW);
     state->broadcaster->addDocumentEventListener(
         Reference<css::document::XDocumentEventListener>(state->listener.get()));
+    if (attached) state->adoptOpenDocuments();
   } catch (const css::uno::Exception& e) {
     state->write(kError, kFunction, "cannot connect to the office: " + utf8(e.Message));
     state->end(false);
@@ -698,7 +950,8 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
   };
   state->write(kDebug, kFunction,
                "office answered after " + ms(answered) + " ms, connected after " +
-                   ms(std::chrono::steady_clock::now()) + " ms");
+                   ms(std::chrono::steady_clock::now()) + " ms" +
+                   (attached ? ", " + std::to_string(state->documents.size()) + " text documents open" : ""));
   out.reset(new OfficeSession(std::move(state)));
   return S_OK;
 }
@@ -706,13 +959,32 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
 OfficeSession::~OfficeSession() { shutdown(); }
 
 bool OfficeSession::alive() const { return state_->alive(); }
-bool OfficeSession::visible() const { return state_->visible; }
-LONG OfficeSession::windowState() const { return state_->windowState; }
 
 HRESULT OfficeSession::setVisible(bool visible) {
   return state_->guarded("ormid::uno::OfficeSession::setVisible", [&] {
-    state_->visible = visible;
-    if (!state_->headless) state_->forEachWindow([&](const auto& window) { window->setVisible(visible); });
+    State& s = *state_;
+    s.visible = visible;
+    if (s.headless) return S_OK;
+    if (visible) s.showStartCentre();
+    s.forEachWindow([&](const auto& window) { window->setVisible(visible); });
+    return S_OK;
+  });
+}
+
+HRESULT OfficeSession::visible(bool& out) {
+  return state_->guarded("ormid::uno::OfficeSession::visible", [&] {
+    State& s = *state_;
+    out = s.visible;
+    if (s.headless) return S_OK;
+    // The windows say; an office without any keeps what it was told.
+    bool any = false;
+    bool shown = false;
+    s.forEachWindow([&](const auto& window) {
+      any = true;
+      Reference<css::awt::XWindow2> state(window, UNO_QUERY);
+      if (state.is() && state->isVisible()) shown = true;
+    });
+    if (any) out = shown;
     return S_OK;
   });
 }
@@ -720,11 +992,8 @@ HRESULT OfficeSession::setVisible(bool visible) {
 HRESULT OfficeSession::activate() {
   return state_->guarded("ormid::uno::OfficeSession::activate", [&] {
     if (state_->headless) return S_OK;
-    Reference<css::frame::XFrame> frame = state_->desktop->getCurrentFrame();
-    if (frame.is()) {
-      Reference<css::awt::XTopWindow> top(frame->getContainerWindow(), UNO_QUERY);
-      if (top.is()) top->toFront();
-    }
+    Reference<css::awt::XTopWindow> top(state_->frontWindow(), UNO_QUERY);
+    if (top.is()) top->toFront();
     return S_OK;
   });
 }
@@ -733,28 +1002,36 @@ HRESULT OfficeSession::setWindowState(LONG windowState) {
   // The word processor's states: 0 normal, 1 maximised, 2 minimised.
   if (windowState < 0 || windowState > 2) return E_INVALIDARG;
   return state_->guarded("ormid::uno::OfficeSession::setWindowState", [&] {
-    state_->windowState = windowState;
-    if (!state_->headless) {
-      state_->forEachWindow([&](const auto& window) {
-        Reference<css::awt::XTopWindow2> top(window, UNO_QUERY);
-        if (!top.is()) return;
-        top->setIsMinimized(windowState == 2);
-        top->setIsMaximized(windowState == 1);
-      });
-    }
+    State& s = *state_;
+    s.windowState = windowState;
+    if (!s.headless) s.forEachWindow([&](const auto& window) { s.applyWindowState(window); });
+    return S_OK;
+  });
+}
+
+HRESULT OfficeSession::windowState(LONG& out) {
+  return state_->guarded("ormid::uno::OfficeSession::windowState", [&] {
+    State& s = *state_;
+    out = s.windowState;
+    if (s.headless) return S_OK;
+    Reference<css::awt::XTopWindow2> top(s.frontWindow(), UNO_QUERY);
+    if (top.is()) out = top->getIsMinimized() ? 2 : top->getIsMaximized() ? 1 : 0;
     return S_OK;
   });
 }
 
 HRESULT OfficeSession::quit() {
   if (!state_->alive()) return kServerUnavailable;
+  std::string error;
+  const auto lock =
+      state_->personal ? FileLock::acquire(state_->lockPath, std::chrono::seconds(10), error) : nullptr;
   state_->end(true);
   // The terminate listener normally reports it; a quit nobody saw is reported anyway.
   state_->queue->markGone();
   return S_OK;
 }
 
-void OfficeSession::shutdown() { state_->end(true); }
+void OfficeSession::shutdown() { state_->release(); }
 
 HRESULT OfficeSession::documents(std::vector<std::shared_ptr<OfficeDocument>>& out) {
   return state_->guarded("ormid::uno::OfficeSession::documents", [&] {
@@ -782,10 +1059,10 @@ HRESULT OfficeSession::documents(std::vector<std::shared_ptr<OfficeDocument>>& o
 HRESULT OfficeSession::add(std::shared_ptr<OfficeDocument>& out) {
   return state_->guarded("ormid::uno::OfficeSession::add", [&] {
     State& s = *state_;
-    Reference<css::lang::XComponent> component =
-        s.desktop->loadComponentFromURL("private:factory/swriter", "_blank", 0, s.loadArguments(false));
+    Reference<css::lang::XComponent> component = s.load("private:factory/swriter", false);
     Reference<css::frame::XModel> model(component, UNO_QUERY);
     if (!model.is()) return kCommandFailed;
+    s.showDocumentWindow(model);
     out = s.find(identity(model));
     if (!out) out = s.track(model);
     return S_OK;
@@ -816,8 +1093,7 @@ HRESULT OfficeSession::open(const std::u16string& path, std::shared_ptr<OfficeDo
       s.closeDocument(*document);
       break;
     }
-    Reference<css::lang::XComponent> component =
-        s.desktop->loadComponentFromURL(toOffice(url), "_blank", 0, s.loadArguments(true));
+    Reference<css::lang::XComponent> component = s.load(toOffice(url), true);
     if (!component.is()) {
       s.write(kError, kFunction, "the office could not open " + utf8(toOffice(absolute)));
       return kCommandFailed;
@@ -841,6 +1117,7 @@ HRESULT OfficeSession::open(const std::u16string& path, std::shared_ptr<OfficeDo
     }
     out = s.find(identity(model));
     if (!out) out = s.track(model);
+    s.showDocumentWindow(model);
     Reference<css::frame::XStorable> storable(model, UNO_QUERY);
     out->givenPath = wanted;
     out->givenLocation = storable.is() ? storable->getLocation() : OUString();
@@ -919,6 +1196,25 @@ HRESULT OfficeSession::close(OfficeDocument& document, bool saveChanges) {
   });
 }
 
+namespace {
+
+void announceClose(const std::shared_ptr<OfficeDocument>& document, std::vector<SessionEvent>& out) {
+  if (document->closeAnnounced) return;
+  document->closeAnnounced = true;
+  out.push_back({SessionEvent::Kind::beforeClose, document});
+}
+
+}  // namespace
+
+HRESULT OfficeSession::saved(OfficeDocument& document, bool& out) {
+  if (document.closed) return RPC_E_DISCONNECTED;
+  return state_->guarded("ormid::uno::OfficeSession::saved", [&] {
+    Reference<css::util::XModifiable> modifiable(document.model, UNO_QUERY_THROW);
+    out = !modifiable->isModified();
+    return S_OK;
+  });
+}
+
 std::vector<SessionEvent> OfficeSession::takeEvents() {
   State& s = *state_;
   std::vector<SessionEvent> result;
@@ -927,6 +1223,12 @@ std::vector<SessionEvent> OfficeSession::takeEvents() {
     try {
       if (event.kind == RawEvent::Kind::quit) {
         if (!s.quitReported) {
+          // Documents that went with the office without a word (it died)
+          // are closed for the page as well.
+          for (const auto& document : std::vector(s.documents)) {
+            announceClose(document, result);
+            s.forget(*document);
+          }
           s.quitReported = true;
           s.ended = true;
           if (s.process) s.process->running();  // reaps an office that has gone
@@ -934,25 +1236,21 @@ std::vector<SessionEvent> OfficeSession::takeEvents() {
         }
         continue;
       }
-      const bool closing = event.kind == RawEvent::Kind::queryClosing ||
-                           (event.kind == RawEvent::Kind::document && event.name == "OnPrepareUnload");
-      if (closing) {
-        // The office reports a close by the user twice (preparing to unload,
-        // then closing the model); the page hears of it once.
-        auto document = s.documentFor(event.source, false);
-        if (document && !document->closeAnnounced) {
-          document->closeAnnounced = true;
-          result.push_back({Kind::beforeClose, document});
+      // A document is closed once its model is: the question about unsaved
+      // changes comes after the office announces the close, and the person
+      // may still cancel there. The office reports the close twice (the
+      // model's close listeners, the unload event); the page hears of it once.
+      if (event.kind == RawEvent::Kind::notifyClosing ||
+          (event.kind == RawEvent::Kind::document && event.name == "OnUnload")) {
+        if (auto document = s.documentFor(event.source, false)) {
+          announceClose(document, result);
+          s.forget(*document);
         }
         continue;
       }
+      if (event.kind == RawEvent::Kind::queryClosing) continue;
       // An office that has ended only reports its documents closing.
       if (s.ended) continue;
-      if (event.kind == RawEvent::Kind::notifyClosing ||
-          (event.kind == RawEvent::Kind::document && event.name == "OnUnload")) {
-        if (auto document = s.documentFor(event.source, false)) s.forget(*document);
-        continue;
-      }
       const OUString& name = event.name;
       if (name == "OnSaveDone" || name == "OnSaveAsDone" || name == "OnTitleChanged" ||
           name == "OnStorageChanged") {
@@ -967,14 +1265,12 @@ std::vector<SessionEvent> OfficeSession::takeEvents() {
       auto document = s.documentFor(event.source, adopt);
       if (!document || document->closed) continue;
       if (name == "OnSave" || name == "OnSaveAs") {
-        document->closeAnnounced = false;
         result.push_back({Kind::beforeSave, document});
       } else if (name == "OnLoadFinished") {
         result.push_back({Kind::opened, document});
       } else if (name == "OnCreate") {
         result.push_back({Kind::created, document});
       } else if (name == "OnFocus") {
-        document->closeAnnounced = false;
         result.push_back({Kind::activated, document});
       } else if (name == "OnUnfocus") {
         result.push_back({Kind::deactivated, document});

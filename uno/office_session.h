@@ -31,22 +31,27 @@ class OfficeSession {
  public:
   using Log = std::function<void(int severity, const char* function, const std::string& message)>;
 
-  // Starts a private office and connects to it. `wake` is called, from any
-  // thread, whenever an event has been queued while none was waiting.
+  // Connects to an office: without a display a private, headless one started
+  // for this session; with one the person's office, started unless it runs
+  // already. `wake` is called, from any thread, whenever an event has been
+  // queued while none was waiting.
   static HRESULT create(Log log, std::function<void()> wake, std::shared_ptr<OfficeSession>& out);
   ~OfficeSession();
 
   // False once the office has quit, died or been shut down: every call then fails.
   bool alive() const;
 
+  // The office's windows, where it has any: shown or hidden, brought to the
+  // front, normal (0), maximised (1) or minimised (2).
   HRESULT setVisible(bool visible);
-  bool visible() const;
+  HRESULT visible(bool& out);
   HRESULT activate();
   HRESULT setWindowState(LONG state);
-  LONG windowState() const;
+  HRESULT windowState(LONG& out);
   // Ends the office (it is asked first, then made to) and reaps it.
   HRESULT quit();
-  // As quit, for a session nobody uses any more; also when the host exits.
+  // For a session nobody uses any more, also when the host exits: as quit,
+  // except that the person's office that holds documents is left running.
   void shutdown();
 
   // The open text documents in the order they were opened or created.
@@ -58,6 +63,8 @@ class OfficeSession {
   HRESULT save(OfficeDocument& document);
   HRESULT saveAs(OfficeDocument& document, const std::u16string& path);
   HRESULT close(OfficeDocument& document, bool saveChanges);
+  // Whether the document holds no changes since it was last saved.
+  HRESULT saved(OfficeDocument& document, bool& out);
 
   // The queued office events, translated; documents the automation side has
   // not seen yet are taken into the collection as they appear.

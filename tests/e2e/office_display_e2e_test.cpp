@@ -87,11 +87,13 @@ std::string awaitWindow(const std::string& pattern) {
   return id;
 }
 
-// Keystrokes as a person makes them: the window gets the focus (there is no
-// window manager to give it), then the keys go through the X server's input.
+// Keystrokes as a person makes them: the window comes to the front and gets
+// the focus (there is no window manager to do it on a click), then the keys go
+// through the X server's input.
+// Bounded: a focus that never arrives fails the step instead of the whole run.
 bool keys(const std::string& id, const std::string& xdotoolCommand) {
   bool ok = false;
-  shell("xdotool windowfocus --sync " + id + " " + xdotoolCommand, &ok);
+  shell("timeout 30 xdotool windowraise " + id + " windowfocus --sync " + id + " " + xdotoolCommand, &ok);
   return ok;
 }
 

@@ -470,7 +470,7 @@ void runPosted(void* context) {
 
 }  // namespace
 
-HRESULT createApplication(const OrmidModuleHost* host, REFIID iid, void** object) noexcept {
+HRESULT createApplication(const OrmidModuleHost* host, REFIID iid, void** object, Start start) noexcept {
   if (!object) return E_POINTER;
   *object = nullptr;
   return guarded([&] {
@@ -485,7 +485,7 @@ HRESULT createApplication(const OrmidModuleHost* host, REFIID iid, void** object
     auto log = [weak](int severity, const char* function, const std::string& message) {
       if (const auto hub = weak.lock()) hub->log(severity, function, message);
     };
-    if (const HRESULT hr = OfficeSession::create(log, wake, hub->office); FAILED(hr)) return hr;
+    if (const HRESULT hr = OfficeSession::create(log, wake, hub->office, start); FAILED(hr)) return hr;
     const auto application = ComPtr<Application>::attach(new Application(hub));
     return application->QueryInterface(iid, object);
   });

@@ -855,7 +855,8 @@ void registerSession(const std::shared_ptr<OfficeSession::State>& state) {
 
 }  // namespace
 
-HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_ptr<OfficeSession>& out) {
+HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_ptr<OfficeSession>& out,
+                              Start start) {
   constexpr const char* kFunction = "ormid::uno::OfficeSession::create";
   const auto begin = std::chrono::steady_clock::now();
   auto state = std::make_shared<State>();
@@ -863,14 +864,15 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
   state->queue = std::make_shared<EventQueue>(std::move(wake));
   state->visible = false;
 
+  std::string display;
+  const bool windows = canShowWindows(ORMID_OFFICE_PROGRAM_DIR, display);
+  if (!windows && start == Start::attachOnly) return MK_E_UNAVAILABLE;
   std::string error;
   const Reference<css::uno::XComponentContext> local = localContext(error);
   if (!local.is()) {
     state->write(kError, kFunction, error);
     return REGDB_E_CLASSNOTREG;
   }
-  std::string display;
-  const bool windows = canShowWindows(ORMID_OFFICE_PROGRAM_DIR, display);
   if (!windows && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY")))
     state->write(kWarning, kFunction, "the office cannot show windows, it runs headless: " + display);
 
@@ -905,6 +907,8 @@ HRESULT OfficeSession::create(Log log, std::function<void()> wake, std::shared_p
         }
       }
     }
+    // Only a person's office with windows outlives its host to be found again.
+    if (!connection.is() && start == Start::attachOnly) return MK_E_UNAVAILABLE;
     if (!connection.is()) {
       Started started = state->startOffice(connector, options, display, connection);
       if (started == Started::withoutWindows) {

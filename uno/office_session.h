@@ -27,6 +27,9 @@ struct SessionEvent {
   std::shared_ptr<OfficeDocument> document;  // null for quit
 };
 
+// Whether a session may start an office or only attach to the user's running one.
+enum class Start { startIfNeeded, attachOnly };
+
 class OfficeSession {
  public:
   using Log = std::function<void(int severity, const char* function, const std::string& message)>;
@@ -35,7 +38,8 @@ class OfficeSession {
   // for this session; with one the person's office, started unless it runs
   // already. `wake` is called, from any thread, whenever an event has been
   // queued while none was waiting.
-  static HRESULT create(Log log, std::function<void()> wake, std::shared_ptr<OfficeSession>& out);
+  static HRESULT create(Log log, std::function<void()> wake, std::shared_ptr<OfficeSession>& out,
+                        Start start = Start::startIfNeeded);
   ~OfficeSession();
 
   // False once the office has quit, died or been shut down: every call then fails.

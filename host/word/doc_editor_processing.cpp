@@ -252,12 +252,71 @@ Search searchDocument(const std::string& path, const char* progress, const char*
   return found ? Search::found : Search::missing;
 }
 
+// Why the listener could not be attached to the application's events.
+struct ListenFailure {
+  const char* logText;  // followed by the HRESULT; null when already logged
+  HRESULT hr;
+  const char16_t* description;
+};
+
+// Advises a new listener on the events of the connected application: its
+// connection point container, the connection point, the listener, the advise.
+std::optional<ListenFailure> listenToEvents() REQUIRES(core().lock) {
+  WordConnection& c = core().connection;
+  com::ComPtr<IConnectionPointContainer> container;
+  HRESULT hr = c.wordApplication.queryInterface(IID_IConnectionPointContainer, container);
+  if (FAILED(hr) || !container) {
+    return ListenFailure{"Get connection point container error = ", FAILED(hr) ? hr : E_NOINTERFACE,
+                         u"Error get connection point container"};
+  }
+  com::ComPtr<IConnectionPoint> connectionPoint;
+  hr = container->FindConnectionPoint(IID_WordApplicationEvents, connectionPoint.put());
+  if (FAILED(hr) || !connectionPoint) {
+    return ListenFailure{"Find connection point error = ", FAILED(hr) ? hr : E_POINTER,
+                         u"Error find connection point"};
+  }
+  DocEditorEventListener* listener = new (std::nothrow) DocEditorEventListener(core().eventSink);
+  if (!listener) {
+    ORMID_LOG(error, kOpenWord) << "Error allocate memory for event listner...";
+    return ListenFailure{nullptr, S_OK, u"Error allocate memory for event listner"};
+  }
+  c.eventListener = com::ComPtr<IDispatch>(listener);  // count 1 before Advise
+  DWORD cookie = 0;
+  hr = connectionPoint->Advise(c.eventListener.get(), &cookie);
+  if (FAILED(hr)) return ListenFailure{"Advise event listner error = ", hr, u"Error advise event listner"};
+  c.advise = com::AdviseToken(std::move(connectionPoint), cookie);
+  return std::nullopt;
+}
+
+// A word processor that already runs for the user (one a previous host left
+// with the user's documents) is taken over: listened to, not started, shown
+// or quit. False when none runs.
+bool attachRunningWord(const char* function) REQUIRES(core().lock) {
+  WordConnection& c = core().connection;
+  CLSID clsid{};
+  com::ComPtr<IUnknown> running;
+  if (FAILED(CLSIDFromProgID(com::ole(u"Word.Application"), &clsid)) ||
+      FAILED(GetActiveObject(clsid, nullptr, running.put())) || !running ||
+      FAILED(running.queryInterface(IID_IDispatch, c.wordApplication)) || !c.wordApplication) {
+    c.wordApplication.reset();
+    return false;
+  }
+  if (const std::optional<ListenFailure> failure = listenToEvents()) {
+    if (failure->logText) ORMID_LOG(error, function) << failure->logText << hrValue(failure->hr);
+    c.eventListener.reset();
+    c.wordApplication.reset();
+    return false;
+  }
+  ORMID_LOG(debug, function) << "Word application attached...";
+  return true;
+}
+
 // Checks shared by save and close: a name, a running word processor, the document.
 bool findOpenDocument(const std::string& path, const std::string& nameFile, const char* progress,
                       const char* function, com::ComPtr<IDispatch>& document, std::u16string& description)
     REQUIRES(core().lock) {
   if (!checkName(nameFile, function, description)) return false;
-  if (!core().connection.wordApplication) {
+  if (!core().connection.wordApplication && !attachRunningWord(function)) {
     ORMID_LOG(error, function) << "Word application not running...";
     return fail(description, u"Word application not running");
   }
@@ -378,30 +437,9 @@ bool DocEditorProcessing::openWordAplication(std::u16string& description) {
                        u"Error set window state word application");
   }
 
-  com::ComPtr<IConnectionPointContainer> container;
-  hr = c.wordApplication.queryInterface(IID_IConnectionPointContainer, container);
-  if (FAILED(hr) || !container) {
-    return quitAndFail("Get connection point container error = ", FAILED(hr) ? hr : E_NOINTERFACE,
-                       u"Error get connection point container");
+  if (const std::optional<ListenFailure> failure = listenToEvents()) {
+    return quitAndFail(failure->logText, failure->hr, failure->description);
   }
-  com::ComPtr<IConnectionPoint> connectionPoint;
-  hr = container->FindConnectionPoint(IID_WordApplicationEvents, connectionPoint.put());
-  if (FAILED(hr) || !connectionPoint) {
-    return quitAndFail("Find connection point error = ", FAILED(hr) ? hr : E_POINTER,
-                       u"Error find connection point");
-  }
-
-  DocEditorEventListener* listener = new (std::nothrow) DocEditorEventListener(core().eventSink);
-  if (!listener) {
-    ORMID_LOG(error, kOpenWord) << "Error allocate memory for event listner...";
-    return quitAndFail(nullptr, S_OK, u"Error allocate memory for event listner");
-  }
-  c.eventListener = com::ComPtr<IDispatch>(listener);  // count 1 before Advise
-
-  DWORD cookie = 0;
-  hr = connectionPoint->Advise(c.eventListener.get(), &cookie);
-  if (FAILED(hr)) return quitAndFail("Advise event listner error = ", hr, u"Error advise event listner");
-  c.advise = com::AdviseToken(std::move(connectionPoint), cookie);
   return true;
 }
 

@@ -35,6 +35,7 @@ void noLog(int, const char*, const char*) {}
 
 struct Module {
   OrmidCreateApplication create = nullptr;
+  OrmidActiveApplication active = nullptr;  // optional
   bool available = false;
 };
 
@@ -86,6 +87,7 @@ const Module* loadModule(Registry& r, const std::string& file) {
   if (!handle) return nullptr;
   Module module;
   module.create = reinterpret_cast<OrmidCreateApplication>(dlsym(handle, ORMID_MODULE_ENTRY));
+  module.active = reinterpret_cast<OrmidActiveApplication>(dlsym(handle, ORMID_MODULE_ACTIVE));
   if (module.create) {
     auto available = reinterpret_cast<OrmidApplicationAvailable>(dlsym(handle, ORMID_MODULE_AVAILABLE));
     module.available = !available || available() != 0;
@@ -184,4 +186,25 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD, REFIID iid, voi
   if (outer) return kNoAggregation;
   // The factory runs without the lock: it may well create other objects.
   return factory ? factory(iid, object) : create(host, iid, object);
+}
+
+HRESULT GetActiveObject(REFCLSID clsid, void*, IUnknown** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  Registry& r = registry();
+  OrmidActiveApplication active = nullptr;
+  const OrmidModuleHost* host = nullptr;
+  {
+    std::lock_guard lock(r.mutex);
+    // A class a test registered has no running object.
+    for (const auto& [progId, registration] : r.classes) {
+      if (registration.clsid == clsid) return MK_E_UNAVAILABLE;
+    }
+    if (clsid == CLSID_WordApplication) {
+      if (const Module* module = defaultServer(r)) active = module->active;
+    }
+    host = &r.hosts.back();
+  }
+  if (!active) return MK_E_UNAVAILABLE;
+  return active(host, IID_IUnknown, reinterpret_cast<void**>(object));
 }

@@ -62,6 +62,7 @@ constexpr HRESULT CONNECT_E_CANNOTCONNECT = static_cast<HRESULT>(0x80040202);
 constexpr HRESULT RPC_E_DISCONNECTED = static_cast<HRESULT>(0x80010108);
 constexpr HRESULT RPC_E_SERVER_DIED = static_cast<HRESULT>(0x80010007);
 constexpr HRESULT RPC_E_CALL_REJECTED = static_cast<HRESULT>(0x80010001);
+constexpr HRESULT MK_E_UNAVAILABLE = static_cast<HRESULT>(0x800401E3);
 
 constexpr LCID LOCALE_USER_DEFAULT = 0x0400;
 constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
@@ -213,3 +214,5 @@ HRESULT CoInitialize(void* reserved);
 void CoUninitialize();
 HRESULT CLSIDFromProgID(LPCOLESTR progId, CLSID* clsid);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** object);
+// The running object of a class, without starting one: MK_E_UNAVAILABLE when none runs.
+HRESULT GetActiveObject(REFCLSID clsid, void* reserved, IUnknown** object);

@@ -29,10 +29,15 @@ typedef HRESULT (*OrmidCreateApplication)(const OrmidModuleHost* host, REFIID ii
 // Optional export under ORMID_MODULE_AVAILABLE: false when the server cannot
 // work on this machine (its program is not installed), as an unregistered class.
 typedef int (*OrmidApplicationAvailable)(void);
+// Optional export under ORMID_MODULE_ACTIVE: the application object of a word
+// processor already running for this user, without starting one
+// (MK_E_UNAVAILABLE when none runs), as GetActiveObject gives it.
+typedef HRESULT (*OrmidActiveApplication)(const OrmidModuleHost* host, REFIID iid, void** object);
 }
 #define ORMID_MODULE_HOST_VERSION 1u
 #define ORMID_MODULE_ENTRY "ormidCreateApplication"
 #define ORMID_MODULE_AVAILABLE "ormidApplicationAvailable"
+#define ORMID_MODULE_ACTIVE "ormidActiveApplication"
 
 namespace ormid::com {
 

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Runs the manifest installer against a temporary HOME and DESTDIR and checks
-# the manifests browsers would read, and that what browsers reject is refused.
+# the manifests browsers would read, that what browsers reject is refused, and
+# that --check finds each fault a browser would trip over.
 set -uo pipefail
 
 INSTALLER=${1:?usage: test_install.sh path/to/ormid-install}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
+unset XDG_CONFIG_HOME XDG_DATA_HOME DESTDIR
 export HOME=$WORK/home
 mkdir -p "$HOME"
 HOST=$WORK/lib/ormid-doc-editor/ormid-doc-editor
@@ -109,6 +111,59 @@ at least one|--host $HOST
 firefox needs --firefox-id|--browser firefox --host $HOST --extension-id $ID
 unknown browser|--browser opera --host $HOST --extension-id $ID
 description must not be empty|--description '' --host $HOST --extension-id $ID
+CASES
+
+# --- a second application's ids join the first one's; --remove-extension -----
+rm -rf "$HOME" && mkdir -p "$HOME"
+CHROMIUM=$HOME/.config/chromium/NativeMessagingHosts/ormid.doc_editor.json
+FIREFOX=$HOME/.mozilla/native-messaging-hosts/ormid.doc_editor.json
+"$INSTALLER" --host "$HOST" --extension-id "$ID" --firefox-id one@example.org >/dev/null || fail "first application"
+"$INSTALLER" --host "$HOST" --extension-id "$ID2" --extension-id "$ID" >/dev/null || fail "second application"
+"$INSTALLER" --host "$HOST" --firefox-id two@example.org >/dev/null || fail "second Firefox application"
+check_manifest "$CHROMIUM" allowed_origins "chrome-extension://$ID/" "chrome-extension://$ID2/"
+check_manifest "$FIREFOX" allowed_extensions one@example.org two@example.org
+"$INSTALLER" --remove-extension "$ID" --remove-extension one@example.org >/dev/null || fail "--remove-extension"
+check_manifest "$CHROMIUM" allowed_origins "chrome-extension://$ID2/"
+check_manifest "$FIREFOX" allowed_extensions two@example.org
+out=$("$INSTALLER" --remove-extension "chrome-extension://$ID2/" 2>&1) || fail "removing the last id: $out"
+[[ ! -e $CHROMIUM && $out == *"Removed $CHROMIUM"* ]] && ok || fail "a manifest allowing nobody was kept: $out"
+printf '{"name":' >"$FIREFOX"
+"$INSTALLER" --host "$HOST" --firefox-id two@example.org >/dev/null 2>&1 || fail "replacing an unreadable manifest"
+check_manifest "$FIREFOX" allowed_extensions two@example.org
+
+# --- --check: each fault a browser trips over, planted in a fresh HOME and root
+ROOT=$WORK/root
+FF=ormid-doc-editor@example.org
+install_for() { DESTDIR=$ROOT "$INSTALLER" --host "$HOST" --browser "$@" >/dev/null || fail "install_for $*"; }
+plant() { mkdir -p "${1%/*}" && printf '%s' "$2" >"$1"; }
+while IFS='|' read -r rc expect setup args; do
+  rm -rf "$HOME" "$ROOT"
+  mkdir -p "$HOME" "$ROOT"
+  eval "$setup"
+  eval "set -- $args"
+  out=$(DESTDIR=$ROOT "$INSTALLER" --check "$@" 2>&1)
+  got=$?
+  [[ $got -eq $rc && $out == *"$expect"* ]] && ok || fail "check [$setup] gave rc=$got: $out"
+done <<CASES
+0|ok: $CHROMIUM starts $HOST|install_for chromium --extension-id $ID|
+0|No problem found|install_for firefox --firefox-id $FF; install_for chromium --extension-id $ID --system; mkdir -p $ROOT/usr/lib/chromium|
+0|No problem found|install_for chrome --extension-id $ID2|--extension-id $ID2
+0|No problem found|install_for firefox --firefox-id x@example.org|--firefox-id x@example.org
+1|No browser found|:|
+1|no manifest where Chromium looks|mkdir -p $ROOT/usr/lib/chromium|
+1|no manifest where Firefox looks|install_for chromium --extension-id $ID; mkdir -p $HOME/.mozilla|
+1|does not parse|plant $CHROMIUM '{"name": "ormid.doc_editor",'|
+1|does not parse|plant $CHROMIUM '["ormid.doc_editor"]'|
+1|not read: $ROOT/etc/chromium|plant $CHROMIUM '{'; install_for chromium --extension-id $ID --system|
+1|names the host 'other'|install_for chromium --extension-id $ID; sed -i 's/"ormid.doc_editor"/"other"/' $CHROMIUM|
+1|$WORK/missing, which does not exist|install_for chromium --extension-id $ID; sed -i 's#"$HOST"#"$WORK/missing"#' $CHROMIUM|
+1|which is not an executable file|install_for chromium --extension-id $ID; sed -i 's#"$HOST"#"$WORK/not-executable"#' $CHROMIUM|
+1|does not allow chrome-extension://$ID/ in allowed_origins|install_for edge --extension-id $ID2|
+1|does not allow chrome-extension://$ID/|install_for chromium --extension-id $ID; sed -i 's#$ID/#$ID#' $CHROMIUM|
+1|does not allow $FF in allowed_extensions|install_for firefox --firefox-id x@example.org|
+1|Flatpak sandbox cannot start a host|install_for chromium --extension-id $ID; mkdir -p $HOME/.var/app/org.chromium.Chromium|
+1|Snap sandbox cannot start a host|mkdir -p $ROOT/snap/firefox|
+1|no manifest in $WORK/no-profile/NativeMessagingHosts|install_for chromium --extension-id $ID|--profile-dir $WORK/no-profile
 CASES
 
 echo "$passed passed, $failed failed"

@@ -268,7 +268,12 @@ std::vector<std::string> commandLine(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace ormid::client;
-  const ParsedArguments parsed = parseArguments(commandLine(argc, argv));
+  const std::vector<std::string> args = commandLine(argc, argv);
+  if (args.size() == 1 && args[0] == "--version") {
+    say("ormid-client " ORMID_VERSION);
+    return kAllSucceeded;
+  }
+  const ParsedArguments parsed = parseArguments(args);
   if (parsed.ok && parsed.options.help) {
     std::fputs(usage("ormid-client").c_str(), stdout);
     return kAllSucceeded;

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs the manifest installer against a temporary HOME and DESTDIR and checks
 # the manifests browsers would read, that what browsers reject is refused, and
-# that --check finds each fault a browser would trip over.
+# that --check finds each fault a browser would trip over. Given the built host
+# and client, also checks that they tell their version and touch nothing.
 set -uo pipefail
 
-INSTALLER=${1:?usage: test_install.sh path/to/ormid-install}
+INSTALLER=${1:?usage: test_install.sh path/to/ormid-install [host client version]}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 unset XDG_CONFIG_HOME XDG_DATA_HOME DESTDIR
@@ -165,6 +166,17 @@ done <<CASES
 1|Snap sandbox cannot start a host|mkdir -p $ROOT/snap/firefox|
 1|no manifest in $WORK/no-profile/NativeMessagingHosts|install_for chromium --extension-id $ID|--profile-dir $WORK/no-profile
 CASES
+
+# --- the programs tell their version and touch nothing else ------------------
+if [[ $# -ge 4 ]]; then
+  mkdir -p "$WORK/tmp"
+  for program in "$2" "$3"; do
+    out=$(TMPDIR=$WORK/tmp "$program" --version </dev/null 2>&1)
+    rc=$?
+    [[ $rc -eq 0 && $out == "${program##*/} $4" ]] && ok || fail "$program --version gave rc=$rc: $out"
+  done
+  [[ -z $(ls -A "$WORK/tmp") ]] && ok || fail "--version left $(ls -A "$WORK/tmp")"
+fi
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -134,7 +134,7 @@ check_manifest "$FIREFOX" allowed_extensions two@example.org
 
 # --- --check: each fault a browser trips over, planted in a fresh HOME and root
 ROOT=$WORK/root
-FF=ormid-doc-editor@example.org
+FF=doc-editor-bridge@ormid.example
 install_for() { DESTDIR=$ROOT "$INSTALLER" --host "$HOST" --browser "$@" >/dev/null || fail "install_for $*"; }
 plant() { mkdir -p "${1%/*}" && printf '%s' "$2" >"$1"; }
 while IFS='|' read -r rc expect setup args; do

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3"
+  [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3 nodejs"
   [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine"
   # The office with its X11 window plugin: the no-GUI build cannot show a window.
   [office]="libreoffice-writer libreoffice-dev zlib1g-dev"

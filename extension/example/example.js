@@ -1,11 +1,11 @@
 // Example page: opens a document picked by the user in the word processor,
 // saves it, fetches it back and shows the events the word processor sends.
-'use strict';
+import { DocEditor, base64ToBlob, fromBase64, succeeded } from './ormid-page.js';
 
 // The bridge's id follows from the public key in its manifest; ?ext= overrides it.
 const DEFAULT_EXTENSION_ID = 'nhipdoifmhiejfbjpikpbppgkchfgblj';
 const extensionId = new URLSearchParams(location.search).get('ext') || DEFAULT_EXTENSION_ID;
-const editor = new OrmidDocEditor(extensionId);
+const bridge = new DocEditor({ extensionId });
 const events = [];
 
 const $ = (id) => document.getElementById(id);
@@ -25,7 +25,7 @@ function brief(answer) {
 }
 
 function report(answer) {
-  log(brief(answer), OrmidDocEditor.succeeded(answer) ? '' : 'error');
+  log(brief(answer), succeeded(answer) ? '' : 'error');
   return answer;
 }
 
@@ -35,11 +35,22 @@ function documentName() {
   return name;
 }
 
+// The steps tests/browser drives the page through, on window.ormidExample.
+const editor = {
+  openDocument: (name, bytes) => bridge.open(name, bytes),
+  saveDocument: (name) => bridge.save(name),
+  async getDocument(name) {
+    const answer = await bridge.get(name);
+    return { answer, bytes: fromBase64(answer.contentFile) };
+  },
+  closeDocument: (name, isRemoveFile) => bridge.close(name, { isRemoveFile }),
+};
+
 async function run(action) {
   try {
     await action();
   } catch (e) {
-    log(e.message, 'error');
+    log(e.code ? `${e.code}: ${e.message}` : e.message, 'error');
   }
 }
 
@@ -51,45 +62,39 @@ $('file').addEventListener('change', () => {
 $('open').addEventListener('click', () => run(async () => {
   const file = $('file').files[0];
   if (!file) throw new Error('Pick a file to open');
-  const bytes = new Uint8Array(await file.arrayBuffer());
-  report(await editor.openDocument(documentName(), bytes));
+  report(await bridge.open(documentName(), file));
 }));
 
-$('save').addEventListener('click', () => run(async () => report(await editor.saveDocument(documentName()))));
+$('save').addEventListener('click', () => run(async () => report(await bridge.save(documentName()))));
 
 $('get').addEventListener('click', () => run(async () => {
   const name = documentName();
-  const { answer, bytes } = await editor.getDocument(name);
-  report(answer);
-  if (OrmidDocEditor.succeeded(answer)) {
+  const answer = report(await bridge.get(name));
+  if (succeeded(answer)) {
     const link = $('download');
     if (link.href) URL.revokeObjectURL(link.href);
-    link.href = URL.createObjectURL(new Blob([bytes]));
+    const blob = base64ToBlob(answer.contentFile);
+    link.href = URL.createObjectURL(blob);
     link.download = name;
-    link.textContent = `Download ${name} (${bytes.length} bytes)`;
+    link.textContent = `Download ${name} (${blob.size} bytes)`;
     link.hidden = false;
   }
 }));
 
 $('close').addEventListener('click', () => run(async () =>
-  report(await editor.closeDocument(documentName(), $('remove').checked))));
+  report(await bridge.close(documentName(), { isRemoveFile: $('remove').checked }))));
 
-editor.onEvent((event) => {
-  events.push(event);
-  log(`event ${event.command}: ${event.workingDirectory || ''}${event.nameFile || ''}`, 'event');
-});
-editor.onDisconnect((reason) => log(`disconnected: ${reason}`, 'error'));
-
-if (OrmidDocEditor.available()) {
-  // Connect at once so events reach this page even before its first request.
-  try {
-    editor.connect();
-    $('state').textContent = `Bridge extension ${extensionId} found.`;
-  } catch (e) {
-    $('state').textContent = e.message;
-  }
-} else {
-  $('state').textContent = 'The bridge extension is not installed or does not allow this page.';
+for (const command of ['documentSaveEvent', 'documentCloseEvent']) {
+  bridge.on(command, (event) => {
+    events.push(event);
+    log(`event ${event.command}: ${event.workingDirectory || ''}${event.nameFile || ''}`, 'event');
+  });
 }
+bridge.on('disconnected', (error) => log(`${error.code}: ${error.message}`, 'error'));
 
-window.ormidExample = { editor, events };
+window.ormidExample = { bridge, editor, events };
+
+// Connect at once so events reach this page even before its first request.
+bridge.connect().then(
+  () => { $('state').textContent = `Bridge extension ${extensionId} found.`; },
+  (error) => { $('state').textContent = error.message; });

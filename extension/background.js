@@ -7,6 +7,9 @@
 // document arrive in parts: the worker repeats the request with the same
 // messageId until the last part, joins the parts and hands the page the
 // complete answer.
+//
+// The same script is Chromium's service worker and Firefox's background
+// script; in Firefox pages reach it through content-relay.js.
 'use strict';
 
 const HOST_NAME = 'ormid.doc_editor';
@@ -20,6 +23,10 @@ const pagePorts = new Set();
 let sequence = 0;
 // Counters for whoever debugs the bridge (readable from the worker's console).
 const stats = { requests: 0, partRequests: 0, events: 0, disconnects: 0 };
+// Chromium refuses to send an extension message over 64 MiB of JSON and drops
+// the port with it; a joined answer that large is refused here instead.
+// Adjustable from the worker's console.
+const limits = { pageMessage: 64 * 1024 * 1024 };
 
 function nextId(prefix) {
   sequence += 1;
@@ -64,11 +71,30 @@ function failAll(description) {
   }
 }
 
-function onNativeDisconnect() {
-  const reason = (chrome.runtime.lastError && chrome.runtime.lastError.message) || 'the host ended';
+// Says what a page can do about a closed native port: a host that was never
+// registered (or not for this extension) needs installing, not retrying.
+function describeDisconnect(reason) {
+  // Chromium: "Specified native messaging host not found."; Firefox:
+  // "No such native application ormid.doc_editor".
+  if (/not found|no such native application/i.test(reason)) {
+    return `Native host ${HOST_NAME} is not installed: ${reason}`;
+  }
+  // Chromium: "Access to the specified native messaging host is forbidden.";
+  // Firefox: "This extension does not have permission to use native application ...".
+  if (/forbidden|does not have permission/i.test(reason)) {
+    return `Native host ${HOST_NAME} is not registered for this extension: ${reason}`;
+  }
+  return `Native host disconnected: ${reason}`;
+}
+
+function onNativeDisconnect(port) {
+  // Firefox reports the cause on the port, Chromium in lastError.
+  const error = (port && port.error) || chrome.runtime.lastError;
+  const reason = (error && error.message) || 'the host ended';
+  if (port !== nativePort) return;
   nativePort = null;
   stats.disconnects += 1;
-  failAll(`Native host disconnected: ${reason}`);
+  failAll(describeDisconnect(reason));
   broadcast({ kind: 'disconnected', reason });
 }
 
@@ -82,7 +108,11 @@ function takePart(messageId, entry, split) {
     finish(messageId, errorAnswer(entry.request, 'Malformed split answer'));
     return;
   }
-  entry.parts.push(split.part);
+  entry.size += split.part.length;
+  // Past the limit the parts are dropped, but still asked for: the host
+  // expects the transfer to run to its last part.
+  if (entry.size > limits.pageMessage) entry.parts = [];
+  else entry.parts.push(split.part);
   if (split.last !== true) {
     // An empty part that is not the last would have us ask forever.
     if (split.part.length === 0) {
@@ -91,6 +121,10 @@ function takePart(messageId, entry, split) {
     }
     stats.partRequests += 1;
     nativePort.postMessage(entry.request);
+    return;
+  }
+  if (entry.size > limits.pageMessage) {
+    finish(messageId, errorAnswer(entry.request, `Answer too large for the page: ${entry.size} bytes, at most ${limits.pageMessage}`));
     return;
   }
   let complete;
@@ -150,7 +184,7 @@ function relay(input) {
     return Promise.resolve(errorAnswer(request, 'A request with this messageId is still waiting for its answer'));
   }
   return new Promise((resolve) => {
-    pending.set(request.messageId, { request, parts: [], resolve });
+    pending.set(request.messageId, { request, parts: [], size: 0, resolve });
     try {
       stats.requests += 1;
       ensureNativePort().postMessage(request);
@@ -170,7 +204,13 @@ function servePagePort(port) {
       try {
         port.postMessage({ kind: 'answer', ticket: message.ticket, answer });
       } catch (e) {
-        pagePorts.delete(port);
+        // The page still waits for this ticket: tell it why instead.
+        try {
+          port.postMessage({ kind: 'answer', ticket: message.ticket,
+                             answer: errorAnswer(message.request, `Answer could not reach the page: ${e.message}`) });
+        } catch (again) {
+          pagePorts.delete(port);
+        }
       }
     });
   });
@@ -188,4 +228,5 @@ chrome.runtime.onMessage.addListener(serveOneShot);
 
 globalThis.ormidRelay = relay;
 globalThis.ormidStats = stats;
+globalThis.ormidLimits = limits;
 globalThis.ormidReady = true;

@@ -11,7 +11,7 @@ declare -A groups=(
   # A display for tests that act as a person at a window: the X server,
   # keystrokes, window look-ups and screenshots.
   [display]="xvfb xdotool x11-utils imagemagick"
-  [browser]="chromium openssl"
+  [browser]="chromium firefox-esr openssl"
   # The thread-safety and fuzzing build: libFuzzer and the sanitizer runtimes,
   # llvm-symbolizer for file and line in their reports.
   [clang]="clang libclang-rt-14-dev llvm"

@@ -126,7 +126,7 @@ check_manifest "$FIREFOX" allowed_extensions one@example.org two@example.org
 "$INSTALLER" --remove-extension "$ID" --remove-extension one@example.org >/dev/null || fail "--remove-extension"
 check_manifest "$CHROMIUM" allowed_origins "chrome-extension://$ID2/"
 check_manifest "$FIREFOX" allowed_extensions two@example.org
-out=$("$INSTALLER" --remove-extension "chrome-extension://$ID2/" 2>&1) || fail "removing the last id: $out"
+out=$("$INSTALLER" --remove-origin "chrome-extension://$ID2/" 2>&1) || fail "removing the last id: $out"
 [[ ! -e $CHROMIUM && $out == *"Removed $CHROMIUM"* ]] && ok || fail "a manifest allowing nobody was kept: $out"
 printf '{"name":' >"$FIREFOX"
 "$INSTALLER" --host "$HOST" --firefox-id two@example.org >/dev/null 2>&1 || fail "replacing an unreadable manifest"

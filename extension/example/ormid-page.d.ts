@@ -3,7 +3,7 @@
 export const DEFAULT_TIMEOUT: number;
 export const DEFAULT_RELAY_TIMEOUT: number;
 
-export type ErrorCode = 'not-installed' | 'origin-not-allowed' | 'disconnected' | 'timeout';
+export type ErrorCode = 'not-installed' | 'host-not-installed' | 'origin-not-allowed' | 'disconnected' | 'timeout';
 
 /** Why a request made no round trip; host errors are answers, not this. */
 export class DocEditorError extends Error {

@@ -5,7 +5,10 @@
 // answer whose status is an error still resolves: it is the host's word. A
 // promise rejects, with a DocEditorError and its `code`, only when the request
 // could not make the round trip:
-//   not-installed       no extension reachable from this page, or no host for it
+//   not-installed       no extension reachable from this page: none installed,
+//                       or one that does not allow this origin (the browser
+//                       hides an extension from the origins it does not list)
+//   host-not-installed  the extension is there, but no host is installed for it
 //   origin-not-allowed  the extension is there but refuses this page's origin
 //   disconnected        the connection went away before the answer came
 //   timeout             no answer within the call's time-out
@@ -26,14 +29,17 @@ export class DocEditorError extends Error {
   }
 }
 
-// What the browser says when the extension, or its host, is not there.
-const NOT_INSTALLED = /receiving end does not exist|could not establish connection|native messaging host not found|no such native application|native messaging host is forbidden/i;
+// What the browser says when the extension is not there for this page.
+const NOT_INSTALLED = /receiving end does not exist|could not establish connection/i;
+// What the extension says when the browser found no host for it.
+const HOST_MISSING = /native messaging host not found|no such native application|native messaging host is forbidden|is not installed|not registered for this extension/i;
 
 // A disconnect's reason as an error with its code.
 function classify(reason) {
   const text = String(reason || 'the connection ended');
   if (/origin/i.test(text)) return new DocEditorError('origin-not-allowed', `This page's origin is not allowed: ${text}`);
-  if (NOT_INSTALLED.test(text)) return new DocEditorError('not-installed', `The document editor bridge is not installed for this page: ${text}`);
+  if (HOST_MISSING.test(text)) return new DocEditorError('host-not-installed', `The document editor host is not installed: ${text}`);
+  if (NOT_INSTALLED.test(text)) return new DocEditorError('not-installed', `The document editor bridge is not installed, or does not serve this page: ${text}`);
   return new DocEditorError('disconnected', `Disconnected from the document editor bridge: ${text}`);
 }
 
@@ -165,7 +171,7 @@ export class DocEditor {
       const answer = message.answer;
       const status = isObject(answer) && isObject(answer.status) ? answer.status : {};
       // The extension answers for a host it cannot start; a missing host is no answer.
-      const missing = status.result === 'error' && NOT_INSTALLED.test(status.description);
+      const missing = status.result === 'error' && HOST_MISSING.test(status.description);
       this.settle(message.ticket, answer, missing ? classify(status.description) : null);
     } else if (message.kind === 'event' && isObject(message.event)) {
       this.emit(message.event.command, message.event);

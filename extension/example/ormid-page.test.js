@@ -173,7 +173,7 @@ test('failures to reach the host reject with the code a page can act on', async 
     }, 'disconnected'],
     ['no relay', () => firefox({ relay: false }), (h, editor) => [editor.save('a'), editor.connect()], 'not-installed'],
     ['relay refuses the origin', firefox, after((h) => h.drop('origin not allowed')), 'origin-not-allowed'],
-    ['host not installed', chromium, after((h) => answerLast(h, { status: { result: 'error', description: HOST_MISSING } })), 'not-installed'],
+    ['host not installed', chromium, after((h) => answerLast(h, { status: { result: 'error', description: HOST_MISSING } })), 'host-not-installed'],
   ];
   for (const [what, harness, fail, code] of cases) {
     const h = harness();

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/packages.sh <group>...   groups: build windows office display browser clang
+# Usage: scripts/packages.sh <group>...   groups: build windows office display browser clang package
 set -euo pipefail
 
 declare -A groups=(
@@ -15,6 +15,8 @@ declare -A groups=(
   # The thread-safety and fuzzing build: libFuzzer and the sanitizer runtimes,
   # llvm-symbolizer for file and line in their reports.
   [clang]="clang libclang-rt-14-dev llvm"
+  # The Debian package: dpkg-shlibdeps for its Depends, lintian to check it.
+  [package]="dpkg-dev lintian"
 )
 
 wanted=()

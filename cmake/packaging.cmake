@@ -53,8 +53,10 @@ file(CONFIGURE OUTPUT ${ORMID_PACKAGE_DIR}/conffiles @ONLY CONTENT [[/etc/chromi
 /etc/opt/chrome/native-messaging-hosts/@ORMID_HOST_NAME@.json
 ]])
 # The office's module finds the office's UNO libraries in the office's program
-# directory, which is not on the linker's search path.
+# directory, which is not on the linker's search path; Chrome reads system-wide
+# manifests only from /etc/opt/chrome.
 file(CONFIGURE OUTPUT ${ORMID_PACKAGE_DIR}/lintian-overrides @ONLY CONTENT [[ormid-doc-editor: custom-library-search-path *
+ormid-doc-editor: dir-or-file-in-etc-opt *
 ]])
 
 # Only the package installs these: the rules belong to a component that a
@@ -91,6 +93,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${ORMID_PACKAGE_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX ${CPACK_PACKAGING_INSTALL_PREFIX})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 # Everything a plain install installs but the stand-in module (a test double),

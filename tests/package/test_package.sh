@@ -19,7 +19,7 @@ export PATH=$PATH:/usr/sbin:/sbin
 failed=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 
-"$CPACK" -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/out" >"$WORK/cpack.log" 2>&1 ||
+"$CPACK" -G DEB --config "$BUILD/CPackConfig.cmake" -B "$WORK/out" -D CPACK_OUTPUT_FILE_PREFIX="$WORK/out" >"$WORK/cpack.log" 2>&1 ||
   { cat "$WORK/cpack.log"; fail "cpack"; exit 1; }
 DEB=$(ls "$WORK"/out/*.deb)
 [[ -f $DEB ]] || { fail "no package built"; exit 1; }
@@ -27,7 +27,7 @@ DEB=$(ls "$WORK"/out/*.deb)
 # The package's files, exactly.
 LIB=usr/lib/ormid-doc-editor
 NAME=ormid.doc_editor.json
-expected=("$LIB/ormid-doc-editor" usr/bin/ormid-install
+expected=("$LIB/ormid-doc-editor" usr/bin/ormid-install usr/bin/ormid-client
   "etc/chromium/native-messaging-hosts/$NAME" "etc/opt/chrome/native-messaging-hosts/$NAME"
   "usr/lib/mozilla/native-messaging-hosts/$NAME" usr/share/doc/ormid-doc-editor/copyright
   usr/share/doc/ormid-doc-editor/changelog.gz usr/share/lintian/overrides/ormid-doc-editor)

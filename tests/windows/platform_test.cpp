@@ -115,11 +115,6 @@ TEST(Win32InstanceLock, OthersWaitUpToTheBoundAndAnAbandonedOrUnopenableMutexIsS
   auto first = platform::acquireInstanceLock(name.c_str(), 0ms);
   ASSERT_EQ(first.outcome, platform::LockOutcome::acquired);
 
-  auto turnedAway = acquireElsewhere(name, 300ms);
-  ASSERT_TRUE(turnedAway->thread->waitFor(5000));
-  EXPECT_EQ(turnedAway->result.outcome, platform::LockOutcome::busy);
-  EXPECT_GE(turnedAway->result.waited, 250ms);
-
   auto waiting = acquireElsewhere(name, 10s);
   Sleep(200);
   first.lock.reset();

@@ -173,20 +173,5 @@ TEST(Frames, ADroppedBodyIsReadAwaySoTheNextFrameIsInStep) {
   EXPECT_EQ(small.body, "{}");
 }
 
-TEST(Frames, WrittenWithALittleEndianLength) {
-  std::string out;
-  const WriteBytes write = [&out](const void* data, std::size_t size) {
-    out.append(static_cast<const char*>(data), size);
-    return true;
-  };
-  EXPECT_EQ(writeFrame(write, std::string(300, 'a')), WriteResult::ok);
-  EXPECT_EQ(out.substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
-  EXPECT_EQ(out.size(), 304u);
-  out.clear();
-  EXPECT_EQ(writeFrame(write, ""), WriteResult::ok);
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(writeFrame([](const void*, std::size_t) { return false; }, "x"), WriteResult::failed);
-}
-
 }  // namespace
 }  // namespace ormid

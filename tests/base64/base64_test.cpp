@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -32,31 +31,6 @@ TEST(Base64, EncodesWithPadding) {
   for (const auto& [bytes, text] : cases) {
     EXPECT_EQ(encode(bytes), text);
     EXPECT_EQ(decode(text), bytes);
-  }
-}
-
-// Decoding stops at the first '=' or character outside the alphabet and keeps
-// what it has; a partial group of two or three characters still gives bytes,
-// and leftover bits that make no whole byte are dropped.
-TEST(Base64, DecodesUpToTheFirstForeignCharacter) {
-  const Pairs cases = {{"YWI", "ab"},           {"YQ", "a"},
-                       {"YR==", "a"},           {"Y", ""},
-                       {"YWJjZ", "abc"},        {"YQ==YWJj", "a"},
-                       {"YWJjYW=j", "abca"},    {" YWJj", ""},
-                       {"=YWJj", ""},           {"YW\nJj", "a"},
-                       {"YWJj\r\nYWJj", "abc"}, {"-_-_", ""},
-                       {"YWJ\x80", "ab"},       {std::string("YW\0j", 4), "a"}};
-  for (const auto& [text, bytes] : cases) EXPECT_EQ(decode(text), bytes) << testing::PrintToString(text);
-}
-
-TEST(Base64, RoundTripsEveryByteAndLength) {
-  std::mt19937 random(11);
-  std::string bytes;
-  for (int length = 0; length < 300; ++length) {
-    const std::string text = encode(bytes);
-    ASSERT_EQ(text.size(), (bytes.size() + 2) / 3 * 4);
-    ASSERT_EQ(decode(text), bytes);
-    bytes.push_back(static_cast<char>(length < 256 ? length : random()));
   }
 }
 

@@ -40,6 +40,16 @@ std::string frame(const std::string& body) {
          body;
 }
 
+// Reads `input` from `position` on, as the standard input would hand it over.
+ReadBytes readFrom(const std::string& input, std::size_t& position) {
+  return [&input, &position](void* out, std::size_t size) {
+    const std::size_t n = std::min(size, input.size() - position);
+    std::memcpy(out, input.data() + position, n);
+    position += n;
+    return n;
+  };
+}
+
 // Runs the reader loop over `input`; the bodies of the frames it writes.
 std::vector<std::string> serveAll(const std::string& input, DocEditorJsonProcessing& processing) {
   std::string output;
@@ -51,14 +61,7 @@ std::vector<std::string> serveAll(const std::string& input, DocEditorJsonProcess
     };
   }
   std::size_t position = 0;
-  DocEditorStdinStdout::serve(
-      [&](void* out, std::size_t size) {
-        const std::size_t n = std::min(size, input.size() - position);
-        std::memcpy(out, input.data() + position, n);
-        position += n;
-        return n;
-      },
-      processing);
+  DocEditorStdinStdout::serve(readFrom(input, position), processing);
   std::vector<std::string> bodies;
   for (std::size_t at = 0; at + 4 <= output.size();) {
     const auto* h = reinterpret_cast<const unsigned char*>(output.data() + at);
@@ -103,15 +106,7 @@ TEST(ReaderLoop, ABrokenOutputEndsTheLoop) {
   DocEditorJsonProcessing processing([](CommandMessage, CommandInputs, CommandOutputs&) {});
   std::size_t position = 0;
   const std::string input = request + request + request;
-  EXPECT_EQ(DocEditorStdinStdout::serve(
-                [&](void* out, std::size_t size) {
-                  const std::size_t n = std::min(size, input.size() - position);
-                  std::memcpy(out, input.data() + position, n);
-                  position += n;
-                  return n;
-                },
-                processing),
-            0);
+  EXPECT_EQ(DocEditorStdinStdout::serve(readFrom(input, position), processing), 0);
   EXPECT_EQ(position, request.size()) << "nothing is read after the first answer failed";
   ScopedLock lock(core().lock);
   EXPECT_TRUE(core().outputBroken);
@@ -141,12 +136,7 @@ TEST(Frames, LengthsBodiesAndTheEndOfInput) {
   };
   for (const Case& c : cases) {
     std::size_t position = 0;
-    const Frame frame = readFrame([&](void* out, std::size_t size) {
-      const std::size_t n = std::min(size, c.input.size() - position);
-      std::memcpy(out, c.input.data() + position, n);
-      position += n;
-      return n;
-    });
+    const Frame frame = readFrame(readFrom(c.input, position));
     EXPECT_EQ(frame.length, c.length);
     EXPECT_EQ(frame.body, c.body);
     EXPECT_EQ(frame.dropped, c.dropped);
@@ -181,21 +171,6 @@ TEST(Frames, ADroppedBodyIsReadAwaySoTheNextFrameIsInStep) {
   const Frame small = readFrame(read);
   EXPECT_EQ(small.length, 2u);
   EXPECT_EQ(small.body, "{}");
-}
-
-TEST(Frames, WrittenWithALittleEndianLength) {
-  std::string out;
-  const WriteBytes write = [&out](const void* data, std::size_t size) {
-    out.append(static_cast<const char*>(data), size);
-    return true;
-  };
-  EXPECT_EQ(writeFrame(write, std::string(300, 'a')), WriteResult::ok);
-  EXPECT_EQ(out.substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
-  EXPECT_EQ(out.size(), 304u);
-  out.clear();
-  EXPECT_EQ(writeFrame(write, ""), WriteResult::ok);
-  EXPECT_TRUE(out.empty());
-  EXPECT_EQ(writeFrame([](const void*, std::size_t) { return false; }, "x"), WriteResult::failed);
 }
 
 }  // namespace

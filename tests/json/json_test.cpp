@@ -126,25 +126,5 @@ TEST(JsonStringify, EscapesEveryControlCharacter) {
   EXPECT_EQ(back->asString(), all);
 }
 
-TEST(JsonStringify, Utf8FormEqualsConvertedWideForm) {
-  const std::u16string high(1, 0xD83D), low(1, 0xDE00);
-  JsonArray elements;
-  for (const std::u16string& s :
-       {u""s, high, low, low + high, high + u"\"", u"abc" + high + low + u"def", u"x" + high + high + low,
-        u"/\\\"\b\f\n\r\t\u0001\u001f\u007f\u0080\u07ff\u0800\uffff"s, u"a\0b"s,
-        repeat(u"QUJD/+", 1001) + high}) {
-    EXPECT_EQ(stringifyUtf8(JsonValue(s)), wideToUtf8(stringify(JsonValue(s)))) << show(s);
-    elements.push_back(std::make_unique<JsonValue>(s));
-  }
-  elements.push_back(std::make_unique<JsonValue>(-0.0));
-  elements.push_back(std::make_unique<JsonValue>(false));
-  JsonObject members;
-  members.emplace(u"list", std::make_unique<JsonValue>(std::move(elements)));
-  members.emplace(u"k" + high, std::make_unique<JsonValue>(std::numeric_limits<double>::infinity()));
-  members.emplace(u"\u00e9", nullptr);
-  const JsonValue tree(std::move(members));
-  EXPECT_EQ(stringifyUtf8(tree), wideToUtf8(stringify(tree)));
-}
-
 }  // namespace
 }  // namespace ormid

@@ -115,11 +115,6 @@ TEST(Win32InstanceLock, OthersWaitUpToTheBoundAndAnAbandonedOrUnopenableMutexIsS
   auto first = platform::acquireInstanceLock(name.c_str(), 0ms);
   ASSERT_EQ(first.outcome, platform::LockOutcome::acquired);
 
-  auto turnedAway = acquireElsewhere(name, 300ms);
-  ASSERT_TRUE(turnedAway->thread->waitFor(5000));
-  EXPECT_EQ(turnedAway->result.outcome, platform::LockOutcome::busy);
-  EXPECT_GE(turnedAway->result.waited, 250ms);
-
   auto waiting = acquireElsewhere(name, 10s);
   Sleep(200);
   first.lock.reset();
@@ -164,23 +159,11 @@ TEST(Win32Stdio, OnlyMessageOutputReachesStandardOutputAndInputIsReadUntranslate
   EXPECT_EQ(echo.out, bytes);
 }
 
-TEST(Win32Thread, WaitsOnAManualResetEventTimeOutAndTerminateStopsAStuckThread) {
-  const std::string name = uniqueName("OrmidTestEvent");
-  auto event = platform::ManualResetEvent::create(name.c_str());
-  auto sameName = platform::ManualResetEvent::create(name.c_str());
-  ASSERT_TRUE(event && sameName);
-  auto waiter = platform::Thread::start([&] { return event->wait() ? 1u : 0u; });
-  ASSERT_TRUE(waiter);
-  const ULONGLONG before = GetTickCount64();
-  EXPECT_FALSE(waiter->waitFor(500)) << "not signalled at creation";
-  EXPECT_GE(GetTickCount64() - before, 400u) << "the wait lasts about its time-out";
-  sameName->set();  // a named event is one kernel object
-  EXPECT_TRUE(waiter->waitFor(5000));
-  EXPECT_TRUE(event->wait()) << "manual reset: still signalled";
-  waiter->terminate();  // harmless once it has ended
-
-  event->reset();
+TEST(Win32Thread, TerminateStopsAStuckThreadAndAnExceptionEndsOnlyTheThread) {
+  auto event = platform::ManualResetEvent::create(nullptr);
+  ASSERT_TRUE(event);
   auto stuck = platform::Thread::start([&] { return event->wait() ? 1u : 0u; });
+  ASSERT_TRUE(stuck);
   EXPECT_FALSE(stuck->waitFor(100));
   stuck->terminate();
   EXPECT_TRUE(stuck->waitFor(5000));
@@ -189,25 +172,17 @@ TEST(Win32Thread, WaitsOnAManualResetEventTimeOutAndTerminateStopsAStuckThread) 
   EXPECT_TRUE(throwing->waitFor(5000)) << "an exception ends the thread, not the process";
 }
 
-// The procedure of the test window records what reaches it.
-struct Seen {
-  HWND window;
-  std::uint32_t message;
-  std::uintptr_t wParam;
-  std::intptr_t lParam;
-  DWORD thread;
-};
-std::vector<Seen> seen;
+// The messages that reach the procedure of the test window.
+std::vector<std::uint32_t> seen;
 
 std::intptr_t recordingProcedure(platform::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
                                  std::intptr_t lParam) {
-  if (message >= WM_USER)
-    seen.push_back({static_cast<HWND>(window), message, wParam, lParam, GetCurrentThreadId()});
+  if (message >= WM_USER) seen.push_back(message);
   if (message == WM_USER + 99) throw 1;  // must not unwind through the dispatch
   return platform::defaultWindowProcedure(window, message, wParam, lParam);
 }
 
-TEST(Win32Window, PostedMessagesReachTheProcedureOnTheLoopThread) {
+TEST(Win32Window, AProcedureThatThrowsLeavesTheLoopServing) {
   ASSERT_TRUE(platform::registerWindowClass("ormidTestWindow", recordingProcedure));
   auto window = static_cast<HWND>(platform::createHiddenWindow("ormidTestWindow"));
   ASSERT_NE(window, nullptr) << "needs the null graphics driver under Wine";
@@ -216,30 +191,12 @@ TEST(Win32Window, PostedMessagesReachTheProcedureOnTheLoopThread) {
   seen.clear();
   platform::MessageLoop loop;
   EXPECT_TRUE(platform::postMessage(window, WM_USER + 99, 0, 0));
-  EXPECT_TRUE(platform::postMessage(window, WM_USER + 1, 7, -9));
-  auto poster = platform::Thread::start([window] {
-    platform::postMessage(window, WM_USER + 3, 0, 0);
-    platform::postMessage(window, WM_USER + 10, 0, 0);
-    return 0u;
-  });
-  std::vector<std::uint32_t> taken;
+  EXPECT_TRUE(platform::postMessage(window, WM_USER + 10, 0, 0));
   while (loop.getMessage() > 0) {
-    taken.push_back(loop.message());
     loop.dispatch();
     if (loop.message() == WM_USER + 10) break;
   }
-  EXPECT_TRUE(poster->waitFor(5000));
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[1].message, WM_USER + 1u);
-  EXPECT_EQ(seen[1].wParam, 7u);
-  EXPECT_EQ(seen[1].lParam, -9);
-  EXPECT_EQ(seen[3].message, WM_USER + 10u);
-  for (const Seen& s : seen) {
-    EXPECT_EQ(s.window, window);
-    EXPECT_EQ(s.thread, GetCurrentThreadId());
-  }
-  EXPECT_EQ(std::vector<std::uint32_t>(taken.end() - 4, taken.end()),
-            (std::vector<std::uint32_t>{WM_USER + 99, WM_USER + 1, WM_USER + 3, WM_USER + 10}));
+  EXPECT_EQ(seen, (std::vector<std::uint32_t>{WM_USER + 99, WM_USER + 10}));
   EXPECT_FALSE(platform::postMessage(nullptr, WM_USER + 1, 0, 0));
 }
 

@@ -423,9 +423,7 @@ TEST_F(WindowsHost, AWordProcessorThatDiesIsStartedAnew) {
     const DWORD next = host.server();
     EXPECT_NE(next, 0u);
     EXPECT_NE(next, server);
-    host.closeInput();
-    EXPECT_EQ(host.wait(), 1);
-    endProcess(next);
+    endHostAndServer(host);
   }
 }
 

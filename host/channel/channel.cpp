@@ -68,24 +68,15 @@ Frame readFrame(const ReadBytes& read) {
   return frame;
 }
 
-WriteResult writeFrame(const WriteBytes& write, std::string_view text) {
-  if (text.empty()) return WriteResult::ok;
-  if (text.size() > std::numeric_limits<std::uint32_t>::max()) return WriteResult::tooLarge;
-  if (!write) return WriteResult::failed;
-  const auto n = static_cast<std::uint32_t>(text.size());
-  const unsigned char header[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                   static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
-  if (!write(header, sizeof header) || !write(text.data(), text.size())) return WriteResult::failed;
-  return WriteResult::ok;
+namespace {
+void putLength(unsigned char* header, std::size_t size) {
+  const auto n = static_cast<std::uint32_t>(size);
+  for (std::size_t i = 0; i < kFrameHeader; ++i) header[i] = static_cast<unsigned char>(n >> (8 * i));
 }
 
-bool writeMessage(std::string_view text) {
+bool written(WriteResult result) REQUIRES(core().lock) {
   HostCore& c = core();
-  c.lock.assertHeld();
-  ORMID_LOG(debug, "ormid::writeMessage")
-      << "Write message size: " << static_cast<unsigned long long>(text.size());
-  if (c.outputBroken) return false;
-  switch (writeFrame(c.messageOutput, text)) {
+  switch (result) {
     case WriteResult::ok:
       return true;
     case WriteResult::tooLarge:
@@ -98,30 +89,67 @@ bool writeMessage(std::string_view text) {
   c.outputBroken = true;
   return false;
 }
+}  // namespace
+
+WriteResult writeFrame(const WriteBytes& write, std::string_view text) {
+  if (text.empty()) return WriteResult::ok;
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) return WriteResult::tooLarge;
+  if (!write) return WriteResult::failed;
+  unsigned char header[kFrameHeader];
+  putLength(header, text.size());
+  if (!write(header, sizeof header) || !write(text.data(), text.size())) return WriteResult::failed;
+  return WriteResult::ok;
+}
+
+WriteResult writeFramed(const WriteBytes& write, std::string& framed) {
+  const std::size_t size = framed.size() - kFrameHeader;
+  if (size == 0) return WriteResult::ok;
+  if (size > std::numeric_limits<std::uint32_t>::max()) return WriteResult::tooLarge;
+  if (!write) return WriteResult::failed;
+  putLength(reinterpret_cast<unsigned char*>(framed.data()), size);
+  return write(framed.data(), framed.size()) ? WriteResult::ok : WriteResult::failed;
+}
+
+bool writeMessage(std::string_view text) {
+  HostCore& c = core();
+  c.lock.assertHeld();
+  ORMID_LOG(debug, "ormid::writeMessage")
+      << "Write message size: " << static_cast<unsigned long long>(text.size());
+  if (c.outputBroken) return false;
+  return written(writeFrame(c.messageOutput, text));
+}
+
+bool writeFramedMessage(std::string& framed) {
+  HostCore& c = core();
+  c.lock.assertHeld();
+  ORMID_LOG(debug, "ormid::writeMessage")
+      << "Write message size: " << static_cast<unsigned long long>(framed.size() - kFrameHeader);
+  if (c.outputBroken) return false;
+  return written(writeFramed(c.messageOutput, framed));
+}
 
 std::string_view DocEditorStdinStdout::answerFrame(DocEditorJsonProcessing& processing, Frame& frame,
                                                    std::string& storage) noexcept {
-  storage.clear();
   try {
-    // A body that cannot be held or is not well-formed UTF-8 is answered like
-    // any text that does not parse.
-    std::u16string message;
-    if (frame.dropped) {
-      ORMID_LOG(error, kLoop) << "Message too large, dropped: " << frame.length;
-    } else if (!utf8ToWide(frame.body, message)) {
-      ORMID_LOG(error, kLoop) << "Message is not valid UTF-8";
-      message.clear();
-    } else {
-      log::write(Severity::verbose, kLoop, __LINE__, "Read message: ", frame.body);
-    }
-    std::string().swap(frame.body);
-    processing.processingMessage(message, frame.length, storage);
+    storage.assign(kFrameHeader, '\0');
   } catch (...) {
-    // The text could not even be decoded: memory ran out.
-    ORMID_LOG(error, kLoop) << "JSON failed to parse";
-    return kUnreadableAnswer;
+    std::string().swap(frame.body);
+    return kNoMemoryAnswer;
   }
-  return storage.empty() ? kNoMemoryAnswer : std::string_view(storage);
+  // A body that cannot be held or is not well-formed UTF-8 is answered like
+  // any text that does not parse.
+  if (frame.dropped) {
+    ORMID_LOG(error, kLoop) << "Message too large, dropped: " << frame.length;
+  } else if (!isWellFormedUtf8(frame.body)) {
+    ORMID_LOG(error, kLoop) << "Message is not valid UTF-8";
+    frame.body.clear();
+  } else {
+    log::write(Severity::verbose, kLoop, __LINE__, "Read message: ", frame.body);
+  }
+  processing.processingMessage(std::move(frame.body), frame.length, storage);
+  std::string().swap(frame.body);
+  if (storage.size() == kFrameHeader) return kNoMemoryAnswer;
+  return std::string_view(storage).substr(kFrameHeader);
 }
 
 int DocEditorStdinStdout::serve(const ReadBytes& read, DocEditorJsonProcessing& processing) {
@@ -133,7 +161,9 @@ int DocEditorStdinStdout::serve(const ReadBytes& read, DocEditorJsonProcessing& 
     const std::string_view answer = answerFrame(processing, frame, storage);
     ScopedLock lock(core().lock);
     log::write(Severity::verbose, kLoop, __LINE__, "Send message: ", answer);
-    if (!writeMessage(answer)) return 0;  // nobody reads what would follow
+    const bool framed = answer.data() == storage.data() + kFrameHeader;
+    // nobody reads what would follow a failed write
+    if (!(framed ? writeFramedMessage(storage) : writeMessage(answer))) return 0;
   }
 }
 

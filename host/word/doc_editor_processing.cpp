@@ -1,5 +1,6 @@
 #include "host/word/doc_editor_processing.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -657,19 +658,29 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
   file.seekg(0, std::ios::end);
   const std::streamoff end = file.tellg();
   file.seekg(0, std::ios::beg);
-  {
-    std::unique_ptr<char[]> buffer;
-    if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
-      buffer.reset(new (std::nothrow) char[static_cast<std::size_t>(end) + 1]);
+  // Read and encoded a piece at a time: the document is held once, as its
+  // base64, and only what is actually read (the file may have shrunk meanwhile).
+  constexpr std::size_t kPiece = std::size_t{3} << 20;  // a multiple of 3
+  std::unique_ptr<char[]> buffer;
+  content.clear();
+  if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
+    try {
+      content.reserve(base64Size(static_cast<std::size_t>(end)));
+      buffer.reset(new char[std::min(kPiece, static_cast<std::size_t>(end) + 1)]);
+    } catch (const std::bad_alloc&) {
+      std::string().swap(content);
     }
-    if (!buffer) {
-      ORMID_LOG(error, kGetDocument) << "Error alocate memory file " << fromAnsi(path);
-      return fail(description, u"Error alocate memory file");
-    }
-    file.read(buffer.get(), end);
-    // Only what was actually read: the file may have shrunk meanwhile.
+  }
+  if (!buffer) {
+    ORMID_LOG(error, kGetDocument) << "Error alocate memory file " << fromAnsi(path);
+    return fail(description, u"Error alocate memory file");
+  }
+  for (auto left = static_cast<std::size_t>(end); left > 0;) {
+    file.read(buffer.get(), static_cast<std::streamsize>(std::min(kPiece, left)));
     const auto got = static_cast<std::size_t>(file.gcount());
-    content = base64Encode(reinterpret_cast<const unsigned char*>(buffer.get()), got);
+    base64Append(content, reinterpret_cast<const unsigned char*>(buffer.get()), got);
+    if (got < std::min(kPiece, left)) break;
+    left -= got;
   }
   return true;
 }

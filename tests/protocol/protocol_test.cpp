@@ -42,10 +42,8 @@ std::string req(const std::string& command, const std::string& extra = "") {
 }
 
 std::string answerTo(DocEditorJsonProcessing& processing, const std::string& request) {
-  std::u16string wide;
-  EXPECT_TRUE(utf8ToWide(request, wide));
   std::string answer;
-  processing.processingMessage(wide, static_cast<std::uint32_t>(request.size()), answer);
+  processing.processingMessage(request, static_cast<std::uint32_t>(request.size()), answer);
   return answer;
 }
 

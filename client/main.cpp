@@ -134,9 +134,14 @@ bool returnsDocument(const std::u16string& command) {
 }
 
 int saveDocumentContent(const JsonValue& answer, const std::string& outPath) {
-  const std::u16string content = stringMember(answer, u"contentFile");
   // An empty document comes back without contentFile: that is an empty file.
-  const std::vector<unsigned char> bytes = base64Decode(wideToUtf8(content));
+  const JsonValue* content = member(answer, u"contentFile");
+  std::vector<unsigned char> bytes;
+  if (content && content->isNarrow()) {
+    bytes = base64Decode(content->asNarrow());
+  } else {
+    bytes = base64Decode(wideToUtf8(stringMember(answer, u"contentFile")));
+  }
   if (!writeWholeFile(outPath, bytes)) {
     complain("cannot write " + outPath);
     return kSomeFailed;

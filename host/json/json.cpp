@@ -768,36 +768,45 @@ std::size_t escapedUtf8Fit(std::string_view text, std::size_t room) {
   return static_cast<std::size_t>(p - begin);
 }
 
-void appendEscapedUtf8(std::string& out, std::string_view text) {
+std::size_t appendEscapedUtf8(std::string& out, std::string_view text, std::size_t room) {
   // Runs between the bytes that need escaping are copied whole; the output
   // grows within the capacity the caller reserved (or reuses), never
   // zero-filled first.
-  const char* p = text.data();
-  const char* const end = p + text.size();
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin;
   const char* run = p;
+  std::size_t used = 0;  // escaped bytes of [begin, run)
   char buffer[6];
-  while (end - p >= 16) {
+  const auto escapeAt = [&](const char* at) {
+    const std::size_t n = escape(static_cast<unsigned char>(*at), buffer);
+    if (used + static_cast<std::size_t>(at - run) + n > room) return false;
+    out.append(run, at);
+    out.append(buffer, n);
+    used += static_cast<std::size_t>(at - run) + n;
+    run = at + 1;
+    return true;
+  };
+  while (end - p >= 16 && used + static_cast<std::size_t>(p - run) + 16 * 6 <= room) {
     unsigned controls;
     unsigned mask = escapeMask(p, controls);
-    if (mask == 0) {
-      p += 16;
-      continue;
-    }
-    for (; mask != 0; mask &= mask - 1) {
-      const char* at = p + std::countr_zero(mask);
-      out.append(run, at);
-      out.append(buffer, escape(static_cast<unsigned char>(*at), buffer));
-      run = at + 1;
-    }
+    for (; mask != 0; mask &= mask - 1) escapeAt(p + std::countr_zero(mask));
     p += 16;
   }
+  // The rest byte by byte, up to where the room ends.
   for (; p != end; ++p) {
-    if (kEscapedLength[static_cast<unsigned char>(*p)] == 1) continue;
-    out.append(run, p);
-    out.append(buffer, escape(static_cast<unsigned char>(*p), buffer));
-    run = p + 1;
+    if (kEscapedLength[static_cast<unsigned char>(*p)] == 1) {
+      if (used + static_cast<std::size_t>(p + 1 - run) > room) break;
+      continue;
+    }
+    if (!escapeAt(p)) break;
   }
-  out.append(run, end);
+  out.append(run, p);
+  return static_cast<std::size_t>(p - begin);
+}
+
+void appendEscapedUtf8(std::string& out, std::string_view text) {
+  appendEscapedUtf8(out, text, static_cast<std::size_t>(-1) / 8);
 }
 
 void stringifyAround(const JsonValue& object, std::u16string_view key, std::string& before,
@@ -824,8 +833,10 @@ void stringifyAround(const JsonValue& object, std::u16string_view key, std::stri
 void stringifyUtf8(const JsonValue& object, const RawMember& extra, std::string& out) {
   std::string after;
   stringifyAround(object, extra.key, out, after);
-  out.reserve(out.size() + extra.open.size() + 2 + escapedUtf8Size(extra.text) + extra.close.size() +
-              after.size());
+  // Sized for the common case (a few escapes) without a pass to count them:
+  // the output grows if more are needed, and keeps its capacity when reused.
+  out.reserve(out.size() + extra.open.size() + 2 + extra.text.size() + extra.text.size() / 8 + 64 +
+              extra.close.size() + after.size());
   out.append(extra.open);
   out.push_back('"');
   appendEscapedUtf8(out, extra.text);

@@ -100,6 +100,9 @@ void stringifyAround(const JsonValue& object, std::u16string_view key, std::stri
 // Appends UTF-8 `text` escaped as the inside of a JSON string (`out` grows as
 // needed; reserve escapedUtf8Size(text) more for one allocation).
 void appendEscapedUtf8(std::string& out, std::string_view text);
+// The same for the longest prefix of `text` whose escaped form takes at most
+// `room` bytes (escapedUtf8Fit); its length.
+std::size_t appendEscapedUtf8(std::string& out, std::string_view text, std::size_t room);
 
 // Bytes that UTF-8 `text` takes once escaped as a JSON string, without quotes.
 std::size_t escapedUtf8Size(std::string_view text);

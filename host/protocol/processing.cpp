@@ -378,25 +378,43 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
   // at least one whole character, or nothing can be delivered. No part is
   // longer than its escaped form, so no more than `room` bytes (and the one
   // after them, to see a boundary) are made.
-  const std::size_t overhead = stringifyUtf8(base, RawMember{u"split", kSplitMore, {}, kSplitClose}).size();
+  // The answer is written around its part: `answer` up to the part's opening
+  // quotation mark, then the part escaped in the same pass that finds how
+  // much of it fits, then the rest.
+  std::string after;
+  stringifyAround(base, u"split", answer, after);
+  const std::size_t overhead =
+      answer.size() - start + kSplitMore.size() + 2 + kSplitClose.size() + after.size();
   const std::size_t room = overhead < kMaxAnswerBytes ? kMaxAnswerBytes - overhead : 0;
   const std::size_t bound = std::min({partSizeBound(length, left), room, left});
   std::string_view rest = make(entry, bound + 1);
-  std::size_t end = escapedUtf8Fit(rest.substr(0, bound), room);
+  const std::size_t open = answer.size();
+  answer += kSplitMore;  // or kSplitLast, the same length but one byte: set below
+  answer += '"';
+  std::size_t end = appendEscapedUtf8(answer, rest.substr(0, bound), room);
+  // Cut back to a character boundary; bytes of a sequence are written as they are.
+  const std::size_t fitted = end;
   while (end > 0 && end < left && isContinuation(rest[end])) --end;
+  answer.resize(answer.size() - (fitted - end));
   if (end == 0) {
     std::size_t first = 1;
     while (first < left && isContinuation((rest = make(entry, first + 1))[first])) ++first;
-    if (escapedUtf8Size(rest.substr(0, first)) <= room) end = first;
+    if (escapedUtf8Size(rest.substr(0, first)) <= room) {
+      end = first;
+      appendEscapedUtf8(answer, rest.substr(0, first));
+    }
   }
   if (end == 0) {
+    answer.resize(start);
     answer += reducedAnswer(request, overhead + 2);
     dropPending(pending, "its echoed fields leave no room for a part");
     return;
   }
   const bool last = end == left;
-  stringifyUtf8(base, RawMember{u"split", last ? kSplitLast : kSplitMore, rest.substr(0, end), kSplitClose},
-                answer);
+  if (last) answer.replace(open, kSplitMore.size(), kSplitLast);
+  answer += '"';
+  answer += kSplitClose;
+  answer += after;
   entry.offset += end;
   entry.windowStart = end;
   if (last) {

@@ -666,6 +666,7 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
   if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
     try {
       content.reserve(base64Size(static_cast<std::size_t>(end)));
+      platform::adviseLargeBuffer(content.data(), content.capacity());
       buffer.reset(new char[std::min(kPiece, static_cast<std::size_t>(end) + 1)]);
     } catch (const std::bad_alloc&) {
       std::string().swap(content);

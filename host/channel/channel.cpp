@@ -16,6 +16,8 @@ constexpr const char* kLoop = "ormid::DocEditorStdinStdout::loopClientStdinStdou
 // The body grows by at most this much, or by what has already arrived,
 // before the bytes to fill it are read.
 constexpr std::size_t kReadChunk = std::size_t{64} << 10;
+// A body from this size on (a document) is filled a large page at a time.
+constexpr std::size_t kLargeBody = std::size_t{4} << 20;
 
 // Reads until `size` bytes have come or the input ends; how many came.
 std::size_t readFully(const ReadBytes& read, void* data, std::size_t size) {
@@ -54,6 +56,10 @@ Frame readFrame(const ReadBytes& read) {
     while (body.size() < frame.length) {
       const std::size_t have = body.size();
       const std::size_t chunk = std::min<std::size_t>(frame.length - have, std::max(have, kReadChunk));
+      if (have + chunk > body.capacity()) {
+        body.reserve(have + chunk);
+        if (body.capacity() >= kLargeBody) platform::adviseLargeBuffer(body.data(), body.capacity());
+      }
       body.resize(have + chunk);
       const std::size_t n = readFully(read, body.data() + have, chunk);
       body.resize(have + n);

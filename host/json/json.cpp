@@ -207,8 +207,17 @@ bool appendRun(std::string& out, const unsigned char* begin, const unsigned char
 template <typename Unit>
 class Parser {
  public:
-  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember)
-      : p_(text), end_(text + size), narrowMember_(narrowMember) {}
+  // `take`: the named member's string, when it needs no unescaping, is not
+  // copied; its place in the text is noted (taken()) and its value left empty.
+  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, bool take = false)
+      : begin_(text), p_(text), end_(text + size), narrowMember_(narrowMember), take_(take) {}
+
+  struct Taken {
+    JsonValue* value = nullptr;  // in the parsed tree; null when nothing was taken
+    std::size_t offset = 0;
+    std::size_t size = 0;
+  };
+  const Taken& taken() const { return taken_; }
 
   std::unique_ptr<JsonValue> parseDocument() {
     if (!skipWhitespace()) return nullptr;
@@ -330,8 +339,10 @@ class Parser {
 
   // Cursor just past an opening quotation mark: the string's body is
   // well-formed, ends in this text and gives only ASCII units, so it can be
-  // held narrow. `raw` is its length in the text, an upper bound of its size.
-  bool asciiString(std::size_t& raw) const {
+  // held narrow. `raw` is its length in the text with the closing quotation
+  // mark, an upper bound of its size; `escaped` whether it holds escapes.
+  bool asciiString(std::size_t& raw, bool& escaped) const {
+    escaped = false;
     const Unit* p = p_;
     for (;;) {
       while (end_ - p >= kBlock<Unit> && plainStringBlock(p)) p += kBlock<Unit>;
@@ -339,6 +350,7 @@ class Parser {
       const unsigned c = *p++;
       if (c == '"') break;
       if (c == '\\') {
+        escaped = true;
         if (p == end_) return false;
         if (*p++ != 'u') continue;  // a one-letter escape, checked when extracted
         unsigned unit = 0;
@@ -348,8 +360,8 @@ class Parser {
           unit = unit * 16 + static_cast<unsigned>(digit);
         }
         if (unit >= 0x80) return false;
-      } else if (c >= 0x80) {
-        return false;
+      } else if (c >= 0x80 || !isStringBodyUnit(c)) {
+        return false;  // not ASCII, or a raw control character: not taken as it is
       }
     }
     raw = static_cast<std::size_t>(p - p_);
@@ -430,25 +442,33 @@ class Parser {
       ++p_;
       if (!skipWhitespace()) return nullptr;
       std::unique_ptr<JsonValue> value;
+      const bool named = depth == 1 && !narrowMember_.empty() && name == narrowMember_;
+      Taken taken;
       if constexpr (std::is_same_v<Unit, unsigned char>) {
         // The named member of the top-level object: an ASCII string is held
-        // narrow (a document's base64 is not widened).
-        if (depth == 1 && !narrowMember_.empty() && name == narrowMember_ && *p_ == '"') {
+        // narrow (a document's base64 is not widened), or only noted.
+        if (named && *p_ == '"') {
           std::size_t raw = 0;
+          bool escaped = false;
           ++p_;
-          if (asciiString(raw)) {
+          if (!asciiString(raw, escaped)) {
+            --p_;  // parsed as any other string
+          } else if (take_ && !escaped) {
+            value = std::make_unique<JsonValue>(std::string());
+            taken = {value.get(), static_cast<std::size_t>(p_ - begin_), raw - 1};
+            p_ += raw;
+          } else {
             std::string text;
             text.reserve(raw);
             if (!extractString(text)) return nullptr;
             value = std::make_unique<JsonValue>(std::move(text));
-          } else {
-            --p_;  // parsed as any other string
           }
         }
       }
       if (!value) value = parseValue(depth);
       if (!value) return nullptr;
       members.insert_or_assign(std::move(name), std::move(value));
+      if (named) taken_ = taken;  // the last of repeated members wins
       if (!skipWhitespace()) return nullptr;
       if (*p_ == '}') break;
       if (*p_ != ',') return nullptr;
@@ -458,9 +478,12 @@ class Parser {
     return std::make_unique<JsonValue>(std::move(members));
   }
 
+  const Unit* const begin_;
   const Unit* p_;
   const Unit* const end_;
   const std::u16string_view narrowMember_;
+  const bool take_;
+  Taken taken_;
 };
 
 // ---------------------------------------------------------------------------
@@ -722,6 +745,22 @@ std::unique_ptr<JsonValue> parseJson(std::u16string_view text) {
 std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember) {
   return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember)
       .parseDocument();
+}
+
+std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember) {
+  Parser<unsigned char> parser(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember,
+                               true);
+  auto value = parser.parseDocument();
+  const auto& taken = parser.taken();
+  if (value && taken.value) {
+    // The text becomes the member's value: moved to the front of its own
+    // buffer instead of copied into a new one.
+    std::memmove(text.data(), text.data() + taken.offset, taken.size);
+    text.resize(taken.size);
+    *taken.value = JsonValue(std::move(text));
+    text.clear();
+  }
+  return value;
 }
 
 std::u16string stringify(const JsonValue& value) {

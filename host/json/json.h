@@ -69,6 +69,10 @@ std::unique_ptr<JsonValue> parseJson(std::u16string_view text);
 // without widening it first. The string value of the top-level object's member
 // named `narrowMember`, when all its characters are ASCII, is held narrow.
 std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember = {});
+// The same, where the narrow member's string, when it holds no escapes, is
+// not copied: `text` itself becomes its value (and is left empty). A request
+// carrying a document is then held once.
+std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember);
 
 // Compact text of the tree.
 std::u16string stringify(const JsonValue& value);

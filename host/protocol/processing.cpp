@@ -119,7 +119,7 @@ void DocEditorJsonProcessing::processingMessage(std::string message, std::uint32
     std::u16string description;
     std::string content;
     // A document's base64 stays narrow and is handed to the command as it is.
-    request = parseJson(message, u"contentFile");
+    request = parseJsonTaking(message, u"contentFile");
     std::string().swap(message);
     if (!request) {
       fail(result, description, u"JSON failed to parse");

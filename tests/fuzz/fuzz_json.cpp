@@ -75,6 +75,10 @@ void checkUtf8(std::string_view bytes) {
   const auto reference = parseJson(wide);
   FUZZ_CHECK(!value == !reference);
   if (value) FUZZ_CHECK(stringifyUtf8(*value) == stringifyUtf8(*reference));
+  std::string taken(bytes);
+  const auto takenValue = parseJsonTaking(taken, u"contentFile");
+  FUZZ_CHECK(!takenValue == !reference);
+  if (takenValue) FUZZ_CHECK(stringifyUtf8(*takenValue) == stringifyUtf8(*reference));
 }
 
 }  // namespace

@@ -98,6 +98,16 @@ TEST(JsonParse, HoldsTheNamedTopLevelAsciiStringNarrow) {
     EXPECT_EQ(c->asNarrow(), ascii) << text;
   }
   EXPECT_EQ(parseJson(R"({"c":"ab)", u"c"), nullptr);
+  // Taken from the text itself when it needs no unescaping; refused alike.
+  for (const std::string& text : {std::string(R"({"c":"x","c":"ab\tc","d":"e"})"),
+                                  std::string(R"({"c":"a\/b"})"), std::string(R"({"c":"ab","c":1})"),
+                                  std::string("{\"c\":\"a\x01\"}"), std::string("{\"c\":\"a\tb\"}")}) {
+    std::string taken = text;
+    const auto value = parseJsonTaking(taken, u"c");
+    const auto copied = parseJson(text, u"c");
+    ASSERT_EQ(!value, !copied) << text;
+    if (value) EXPECT_EQ(stringifyUtf8(*value), stringifyUtf8(*copied)) << text;
+  }
 }
 
 TEST(JsonParse, LimitsNesting) {

@@ -327,7 +327,8 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     }
     return Step::needNextPart;
   }
-  complete_ = parseJson(joined_, u"contentFile");
+  // The joined text itself becomes the document's base64 (no copy of it).
+  complete_ = parseJsonTaking(joined_, u"contentFile");
   std::string().swap(joined_);
   if (!complete_ || !complete_->isObject()) {
     complete_.reset();

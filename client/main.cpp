@@ -95,12 +95,11 @@ class Channel {
       complain("warning: a frame of " + std::to_string(body.size()) +
                " bytes: browsers close the connection on frames over 1 MiB");
     }
-    std::u16string text;
-    if (!utf8ToWide(body, text)) {
+    if (!isWellFormedUtf8(body)) {
       complain("the host sent a frame that is not UTF-8");
       return Got::broken;
     }
-    message = parseJson(text);
+    message = parseJson(body);
     if (!message) {
       complain("the host sent a frame that is not JSON: " + body.substr(0, 200));
       return Got::broken;

@@ -81,7 +81,6 @@ void putLength(unsigned char* header, std::size_t size) {
 }
 
 bool written(WriteResult result) REQUIRES(core().lock) {
-  HostCore& c = core();
   switch (result) {
     case WriteResult::ok:
       return true;
@@ -92,7 +91,7 @@ bool written(WriteResult result) REQUIRES(core().lock) {
       break;
   }
   ORMID_LOG(error, "ormid::writeMessage") << "Error write message...";
-  c.outputBroken = true;
+  core().outputBroken = true;
   return false;
 }
 }  // namespace
@@ -168,8 +167,11 @@ int DocEditorStdinStdout::serve(const ReadBytes& read, DocEditorJsonProcessing& 
     ScopedLock lock(core().lock);
     log::write(Severity::verbose, kLoop, __LINE__, "Send message: ", answer);
     const bool framed = answer.data() == storage.data() + kFrameHeader;
-    // nobody reads what would follow a failed write
-    if (!(framed ? writeFramedMessage(storage) : writeMessage(answer))) return 0;
+    const bool sent = framed ? writeFramedMessage(storage) : writeMessage(answer);
+    // The records of a request reach the file once it is answered (one write
+    // for all of them), so that the log is current whenever the host waits.
+    log::flush();
+    if (!sent) return 0;  // nobody reads what would follow a failed write
   }
 }
 

@@ -3,8 +3,9 @@
 // Every record is written under the process lock, so the records of the two
 // threads never interleave and a record waits while the main thread runs an
 // operation. Records are buffered (errors excepted) and reach the file when
-// the buffer fills, on flush() and when the process exits; a whole message is
-// written from where it lies, never copied. The files roll at 10,000,000 bytes, 10 files in all, and no
+// the buffer fills, on flush() (the reader calls it once a request is
+// answered) and when the process exits; a whole message is written from where
+// it lies, never copied. The files roll at 10,000,000 bytes, 10 files in all, and no
 // record is longer than a file: a longer text is cut, its full length noted.
 #pragma once
 

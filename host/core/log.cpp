@@ -193,11 +193,11 @@ void write(Severity severity, const char* function, int line, std::string_view p
     rotate(s);
     if (!s.file) return;
   }
-  std::fwrite(head, 1, headSize, s.file);
-  std::fwrite(prefix.data(), 1, prefix.size(), s.file);
-  std::fwrite(text.data(), 1, text.size(), s.file);
-  std::fwrite(note, 1, noteSize, s.file);
-  std::fwrite(eol.data(), 1, eol.size(), s.file);
+  // (An empty view may have no data at all: nothing is passed for it.)
+  for (const std::string_view part :
+       {std::string_view(head, headSize), prefix, text, std::string_view(note, noteSize), eol}) {
+    if (!part.empty()) std::fwrite(part.data(), 1, part.size(), s.file);
+  }
   s.size += size;
   // Records gather in the stream, and go out when it fills and when the host
   // ends; an error goes out at once, as the host may end before that.

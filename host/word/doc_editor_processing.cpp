@@ -506,7 +506,14 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
   }
   const std::string path = documentPath(workingDirectory, nameFile);
   {
-    std::vector<unsigned char> bytes = base64Decode(contentFile);
+    // Decoded and written a piece at a time: the document is never held whole.
+    // A piece decodes to its full size unless the text ends or stops in it (a
+    // '=' or a character outside the alphabet), and decoding stops there.
+    constexpr std::size_t kPieceChars = std::size_t{4} << 20;  // a multiple of 4
+    const auto decodePiece = [&](std::size_t at) {
+      return base64Decode(std::string_view(contentFile).substr(at, kPieceChars));
+    };
+    std::vector<unsigned char> bytes = decodePiece(0);
     if (bytes.empty()) {
       ORMID_LOG(error, kOpenDocument) << "Decoded file content is empty...";
       return fail(description, u"Decoded file content is empty");
@@ -533,7 +540,12 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
       ORMID_LOG(error, kOpenDocument) << "Error open file " << fromAnsi(path);
       return fail(description, u"Error open file");
     }
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    for (std::size_t at = 0;;) {
+      file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      at += kPieceChars;
+      if (bytes.size() < kPieceChars / 4 * 3 || at >= contentFile.size()) break;
+      bytes = decodePiece(at);
+    }
     file.flush();
     if (!file.good()) {
       ORMID_LOG(error, kOpenDocument) << "Error write file " << fromAnsi(path);

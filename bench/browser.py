@@ -22,9 +22,13 @@ record of its answer's write ("Write message size", written just before the
 answer goes out), summed over the request's frames (a fetch is a frame a
 part). The log has millisecond timestamps, so a frame is +-1 ms; reading a
 request's body off the pipe and writing an answer into it count as the
-browser's. In Chromium the service worker's native port is watched too,
-which splits the browser's share by leg (the clocks of page, worker and log
-are the system's). Nothing here asserts: the figures are printed.
+browser's. The page's and the log's times split the browser's share into
+legs: to the host, between the parts, back from the host; in Chromium the
+service worker's native port is watched too, which splits them at the worker
+(page, worker and log all read the system's clock). For the largest size the
+host's time is also split by log record: the time up to each record, which
+is the work between it and the record before. Nothing here asserts: the
+figures are printed.
 """
 
 import argparse

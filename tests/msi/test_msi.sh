@@ -97,18 +97,20 @@ for pair in "${POLICY_VALUES[@]}"; do
   [[ $(reg_value "$POLICY" "${pair%%=*}") == "${pair#*=}" ]] || fail "policy ${pair%%=*}: $(cat "$WORK/out")"
 done
 
-# The installed host answers in the browser's framing, and logs into its
+# The installed host answers in the browser's framing, obeys the policy the
+# installer wrote (a directory outside it is refused), and logs into its
 # temporary directory.
 mkdir "$WORK/tmp"
 TMP=$(ormid_windows_path "$WORK/tmp") TEMP=$(ormid_windows_path "$WORK/tmp") python3 - \
   "$wine_dir/wine-exec.sh" "$machine_dir\\ormid-doc-editor.exe" <<'PY' || fail "the installed host does not answer"
 import json, struct, subprocess, sys
-request = json.dumps({"messageId": "1", "contentId": "c", "command": "x"}).encode()
+request = json.dumps({"messageId": "1", "contentId": "c", "command": "getDocument", "nameFile": "a.docx",
+                      "workingDirectory": "C:\\elsewhere"}).encode()
 out = subprocess.run([sys.argv[1], "--stdio", sys.argv[2]], input=struct.pack("<I", len(request)) + request,
                      capture_output=True, timeout=60).stdout
 length = struct.unpack("<I", out[:4])[0]
 answer = json.loads(out[4:4 + length])
-if answer["status"]["description"] != "Unknow request command x":
+if answer["status"] != {"description": "Working directory not allowed", "result": "error"}:
     sys.exit(f"answer: {answer}")
 PY
 [[ -s $WORK/tmp/OrmidDocEditor.log ]] || fail "no OrmidDocEditor.log in the host's TEMP: $(ls "$WORK/tmp")"

@@ -70,11 +70,10 @@ class OfficeEndToEnd : public ::testing::Test {
   static std::string editor(const std::string& command) {
     return R"({"messageId":"e","contentId":"c","command":")" + command + "\"}";
   }
-  std::string fetch(HostProcess& host, const std::string& name) {
-    return jsonField(host.transfer(doc("getDocument", name, "", "get-" + name)), "contentFile");
-  }
+  // The text of a member of the document `name` as the host returns it.
   std::string zipText(HostProcess& host, const std::string& name, const std::string& member) {
-    writeFileText(tmp_.path() + "scratch.zip", decode(fetch(host, name)));
+    const std::string got = host.transfer(doc("getDocument", name, "", "get-" + name));
+    writeFileText(tmp_.path() + "scratch.zip", decode(jsonField(got, "contentFile")));
     return zipMember(tmp_.path() + "scratch.zip", member);
   }
   // What an office of `host` would leave behind: processes, its private profile, its pipe.
@@ -90,16 +89,14 @@ class OfficeEndToEnd : public ::testing::Test {
     }
     return found;
   }
-  // The host's environment: no display (whatever the test runs under) and a
-  // home of its own, so that no office of the person running the tests is met.
-  std::map<std::string, std::string> office(std::map<std::string, std::string> extra = {}) const {
-    std::map<std::string, std::string> environment = {{"ORMID_EDITOR", "libreoffice"},
-                                                      {"DISPLAY", ""},
-                                                      {"WAYLAND_DISPLAY", ""},
-                                                      {"XDG_CONFIG_HOME", ""},
-                                                      {"HOME", tmp_.path() + "home"}};
-    for (auto& [key, value] : extra) environment[key] = std::move(value);
-    return environment;
+  // The host's environment: `display` (none whatever the test runs under) and
+  // `home`, so that no office of the person running the tests is met.
+  static std::map<std::string, std::string> office(const std::string& home, const std::string& display = "") {
+    return {{"ORMID_EDITOR", "libreoffice"},
+            {"DISPLAY", display},
+            {"WAYLAND_DISPLAY", ""},
+            {"XDG_CONFIG_HOME", ""},
+            {"HOME", home}};
   }
 
   static inline bool available_ = false;
@@ -113,7 +110,7 @@ TEST_F(OfficeEndToEnd, OpensSavesReturnsAndClosesRealDocuments) {
   const std::string docx = fileText(samples_->path() + "words.docx");
   const std::string odt = fileText(samples_->path() + "words.odt");
   ASSERT_FALSE(docx.empty());
-  HostProcess host(tmp_.path(), office());
+  HostProcess host(tmp_.path(), office(tmp_.path() + "home"));
   const std::string name = "rapport été 文書 😀.docx";
 
   EXPECT_EQ(jsonField(open(host, name, docx), "result"), "success");
@@ -188,7 +185,7 @@ TEST_F(OfficeEndToEnd, OpensSavesReturnsAndClosesRealDocuments) {
 
 TEST_F(OfficeEndToEnd, OfficeKilledMidSessionIsStartedAgainAndAKilledHostTakesItAlong) {
   const std::string docx = fileText(samples_->path() + "words.docx");
-  HostProcess host(tmp_.path(), office());
+  HostProcess host(tmp_.path(), office(tmp_.path() + "home"));
   ASSERT_EQ(jsonField(open(host, "k.docx", docx), "result"), "success");
   const std::vector<pid_t> offices = officeProcesses(tmp_.path());
   ASSERT_FALSE(offices.empty());
@@ -233,10 +230,8 @@ TEST_F(OfficeEndToEnd, WithoutAUsableDisplayTheOfficeIsHeadlessAndEndsWithTheHos
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const TempDir tmp;
-    std::map<std::string, std::string> environment = office({{"DISPLAY", c.display}});
-    environment["HOME"] = tmp.path() + "home";
     {
-      HostProcess host(tmp.path(), environment);
+      HostProcess host(tmp.path(), office(tmp.path() + "home", c.display));
       EXPECT_EQ(jsonField(open(host, c.what + std::string(".docx"), docx), "result"), "success");
       const std::vector<pid_t> offices = officeProcesses(tmp.path());
       ASSERT_EQ(offices.size(), 1u);

@@ -86,7 +86,6 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
 
   EXPECT_EQ(host.request(editor("openEditor")),
             R"({"command":"openEditor","contentId":"c","messageId":"e","status":{"result":"success"}})");
-  EXPECT_EQ(jsonField(host.request(editor("openEditor")), "description"), "Word application is already open");
 
   EXPECT_EQ(jsonField(host.request(doc("openDocument", name, R"("contentFile":")" + base64(content) + "\"")),
                       "result"),
@@ -121,7 +120,6 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
             event("documentCloseEvent", name));
   EXPECT_EQ(jsonField(host.receive().value_or(""), "result"), "success");
   EXPECT_FALSE(std::filesystem::exists(docs_ + name));
-  EXPECT_EQ(jsonField(host.request(doc("saveDocument", name)), "description"), "Document not openning");
 
   EXPECT_EQ(jsonField(host.request(doc("removeDocument", "new.docx")), "result"), "success");
   EXPECT_EQ(jsonField(host.request(editor("closeEditor")), "result"), "success");

@@ -70,7 +70,7 @@ TEST_F(HostEndToEnd, AnswersEveryRequestAsDesigned) {
       "Error create instace word application");
   EXPECT_FALSE(std::filesystem::exists(tmp_.path() + "ormid_doc_editor/o.docx"));
 
-  host.closeInput();
+  host.sendRaw(std::string(4, '\0'));  // a length of zero ends the host, its input still open
   EXPECT_EQ(host.wait(), 1);
   // The log and the default working directory live in the temporary directory.
   const std::string log = fileText(tmp_.path() + "OrmidDocEditor.log");

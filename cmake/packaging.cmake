@@ -5,40 +5,17 @@
 # the native-messaging manifests where Chromium, Chrome and Firefox read them
 # system-wide. The manifests name the packaged host and allow the extensions
 # set here.
-set(ORMID_PACKAGE_EXTENSION_IDS "nhipdoifmhiejfbjpikpbppgkchfgblj" CACHE STRING
-    "Extensions (;-separated ids) the packaged manifests let start the host in Chrome and Chromium")
-set(ORMID_PACKAGE_FIREFOX_IDS "doc-editor-bridge@ormid.example" CACHE STRING
-    "Extensions (;-separated ids) the packaged manifest lets start the host in Firefox")
+include(${CMAKE_CURRENT_LIST_DIR}/manifests.cmake)
+set(ORMID_PACKAGE_POLICY "" CACHE FILEPATH
+    "A policy (JSON) the package installs as /etc/ormid-doc-editor/policy.json, a conffile; empty: none")
 set(ORMID_PACKAGE_MAINTAINER "ormid-doc-editor maintainers <maintainers@ormid.example>" CACHE STRING
     "Maintainer field of the Debian package")
 
-set(ORMID_HOST_NAME ormid.doc_editor)
-set(ORMID_HOST_DESCRIPTION "Has documents from web pages edited in the desktop word processor")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(ORMID_PACKAGED_HOST ${CPACK_PACKAGING_INSTALL_PREFIX}/lib/ormid-doc-editor/ormid-doc-editor)
 set(ORMID_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
 
-# One manifest as install/ormid-install writes it: <key> names the list of
-# allowed extensions, <prefix> goes in front of each id.
-function(ormid_package_manifest file key prefix suffix)
-  set(ORMID_ALLOWED_KEY ${key})
-  set(ids ${ARGN})
-  list(TRANSFORM ids PREPEND "\n    \"${prefix}")
-  list(TRANSFORM ids APPEND "${suffix}\"")
-  list(JOIN ids "," ORMID_ALLOWED_LIST)
-  file(CONFIGURE OUTPUT ${ORMID_PACKAGE_DIR}/${file} @ONLY CONTENT [[{
-  "name": "@ORMID_HOST_NAME@",
-  "description": "@ORMID_HOST_DESCRIPTION@",
-  "path": "@ORMID_PACKAGED_HOST@",
-  "type": "stdio",
-  "@ORMID_ALLOWED_KEY@": [@ORMID_ALLOWED_LIST@
-  ]
-}
-]])
-endfunction()
-ormid_package_manifest(chromium/${ORMID_HOST_NAME}.json allowed_origins "chrome-extension://" "/"
-                       ${ORMID_PACKAGE_EXTENSION_IDS})
-ormid_package_manifest(firefox/${ORMID_HOST_NAME}.json allowed_extensions "" "" ${ORMID_PACKAGE_FIREFOX_IDS})
+ormid_manifests(${ORMID_PACKAGE_DIR} ${ORMID_PACKAGED_HOST})
 
 # Debian's documentation files: copyright and a changelog of this release.
 string(TIMESTAMP ORMID_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -49,9 +26,20 @@ file(CONFIGURE OUTPUT ${ORMID_PACKAGE_DIR}/changelog @ONLY CONTENT [[ormid-doc-e
  -- @ORMID_PACKAGE_MAINTAINER@  @ORMID_CHANGELOG_DATE@
 ]])
 execute_process(COMMAND gzip -9nf ${ORMID_PACKAGE_DIR}/changelog)
+# An administrator's policy, when one is given: checked here, so that a package
+# never ships one the host would refuse to use.
+set(ORMID_POLICY_CONFFILE "")
+if(ORMID_PACKAGE_POLICY)
+  file(READ ${ORMID_PACKAGE_POLICY} policy_text)
+  string(JSON policy_type ERROR_VARIABLE policy_error TYPE "${policy_text}")
+  if(policy_error OR NOT policy_type STREQUAL "OBJECT")
+    message(FATAL_ERROR "ORMID_PACKAGE_POLICY ${ORMID_PACKAGE_POLICY} is not a JSON object: ${policy_error}")
+  endif()
+  set(ORMID_POLICY_CONFFILE "/etc/ormid-doc-editor/policy.json\n")
+endif()
 file(CONFIGURE OUTPUT ${ORMID_PACKAGE_DIR}/conffiles @ONLY CONTENT [[/etc/chromium/native-messaging-hosts/@ORMID_HOST_NAME@.json
 /etc/opt/chrome/native-messaging-hosts/@ORMID_HOST_NAME@.json
-]])
+@ORMID_POLICY_CONFFILE@]])
 # The office's module finds the office's UNO libraries in the office's program
 # directory, which is not on the linker's search path; Chrome reads system-wide
 # manifests only from /etc/opt/chrome.
@@ -68,6 +56,10 @@ install(FILES ${ORMID_PACKAGE_DIR}/chromium/${ORMID_HOST_NAME}.json
         DESTINATION /etc/opt/chrome/native-messaging-hosts ${component})
 install(FILES ${ORMID_PACKAGE_DIR}/firefox/${ORMID_HOST_NAME}.json
         DESTINATION ${CPACK_PACKAGING_INSTALL_PREFIX}/lib/mozilla/native-messaging-hosts ${component})
+if(ORMID_PACKAGE_POLICY)
+  install(FILES ${ORMID_PACKAGE_POLICY} DESTINATION /etc/ormid-doc-editor RENAME policy.json
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ ${component})
+endif()
 install(FILES ${ORMID_PACKAGE_DIR}/changelog.gz DESTINATION ${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc/ormid-doc-editor ${component})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CPACK_PACKAGING_INSTALL_PREFIX}/share/doc/ormid-doc-editor RENAME copyright ${component})
 install(FILES ${ORMID_PACKAGE_DIR}/lintian-overrides DESTINATION ${CPACK_PACKAGING_INSTALL_PREFIX}/share/lintian/overrides

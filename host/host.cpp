@@ -2,12 +2,16 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "host/automation/busy.h"
 #include "host/channel/channel.h"
 #include "host/core/core.h"
 #include "host/core/log.h"
 #include "host/module_host.h"
+#include "host/policy/policy.h"
+#include "host/text/text.h"
 #include "host/word/doc_editor_processing.h"
 #include "ormid/com_api.h"
 #include "ormid/com_ptr.h"
@@ -17,6 +21,39 @@ using ormid::platform::WindowHandle;
 namespace {
 
 constexpr const char* kClassName = "ormidDocEditor";
+
+// A document the policy finds too large is not read at all. Asked here, just
+// before the read: "saveAndGetDocument" may have made it larger.
+bool fitsPolicy(const ormid::CommandInputs& in, std::u16string& description) {
+  using ormid::policy::Verdict;
+  const Verdict verdict =
+      ormid::policy::checkFile(ormid::policy::activePolicy(), in.workingDirectory + in.nameFile);
+  if (verdict == Verdict::allowed) return true;
+  description = ormid::policy::describe(verdict);
+  ORMID_LOG(error, "runOperation") << description << ": "
+                                   << ormid::fromAnsi(in.workingDirectory + in.nameFile);
+  return false;
+}
+
+// Says where the policy came from, or why it cannot be used.
+void logPolicy(const ormid::policy::Policy& policy) {
+  using State = ormid::policy::Policy::State;
+  const std::string file = ormid::platform::environment(ormid::policy::kPolicyFileVariable);
+  if (policy.state == State::none) {
+    ORMID_LOG(info, "main") << "No policy: requests are not restricted";
+    return;
+  }
+  if (policy.state == State::broken) {
+    ORMID_LOG(error, "main") << "Policy " << ormid::fromAnsi(policy.source) << " cannot be used ("
+                             << policy.problem << "): document commands are refused";
+  } else {
+    ORMID_LOG(info, "main") << "Policy " << ormid::fromAnsi(policy.source) << " in force";
+  }
+  if (!file.empty() && file != policy.source) {
+    ORMID_LOG(warning, "main") << ormid::policy::kPolicyFileVariable
+                               << " ignored: the system's policy applies";
+  }
+}
 
 // Runs the operation of a command; true on success.
 bool runOperation(ormid::Command& command) REQUIRES(ormid::core().lock) {
@@ -32,10 +69,12 @@ bool runOperation(ormid::Command& command) REQUIRES(ormid::core().lock) {
       return DocEditorProcessing::saveDocument(in.workingDirectory, in.nameFile, description);
     case ormid::saveAndGetDocumentMessage:
       return DocEditorProcessing::saveDocument(in.workingDirectory, in.nameFile, description) &&
+             fitsPolicy(in, description) &&
              DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
                                               description);
     case ormid::getDocumentMessage:
-      return DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
+      return fitsPolicy(in, description) &&
+             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
                                               description);
     case ormid::closeDocumentMessage:
       return DocEditorProcessing::closeDocument(in.workingDirectory, in.nameFile, in.isRemoveFile,
@@ -174,7 +213,12 @@ int hostMain() {
     const ormid::com::Apartment apartment;
     const ormid::BusyCallFilter busyCalls;  // a busy word processor's calls are retried
     ormid::core().mainThread.bindToCurrentThread();
-    startLog(6);
+    // Read before the log starts, which it configures, and before the reader
+    // thread exists, which only reads it.
+    ormid::policy::Policy policy = ormid::policy::loadPolicy();
+    startLog(policy.logLevel.value_or(6));
+    logPolicy(policy);
+    ormid::policy::setActivePolicy(std::move(policy));
     if (locked.waited.count() > 0) {
       ORMID_LOG(debug, "main") << "Waited " << static_cast<long long>(locked.waited.count())
                                << " ms for the running instance to end...";

@@ -5,7 +5,8 @@ set -euo pipefail
 
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libspdlog-dev libfmt-dev libutfcpp-dev python3 nodejs"
-  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine"
+  # The cross compiler, Wine for the tests, wixl and msitools for the installer.
+  [windows]="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 wine wixl msitools"
   # The office with its X11 window plugin: the no-GUI build cannot show a window.
   [office]="libreoffice-writer libreoffice-dev zlib1g-dev"
   # A display for tests that act as a person at a window: the X server,

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "host/core/log.h"
+#include "host/policy/policy.h"
 #include "host/protocol/request.h"
 #include "host/text/text.h"
 #include "ormid/platform/platform.h"
@@ -44,6 +45,28 @@ void refuseName(std::u16string& result, std::u16string& description, std::u16str
   result = u"error";
   description = u"Invalid file name";
   ORMID_LOG(error, kProcessing) << "Invalid file name " << text;
+}
+
+// The administrator's policy, asked before anything is created: where a
+// document may be, and how large the content of "openDocument" may be.
+bool admitted(const JsonValue& request, const std::u16string& command, const CommandInputs& inputs,
+              bool hasName, std::u16string& result, std::u16string& description) {
+  const policy::Policy& rules = policy::activePolicy();
+  if (rules.state == policy::Policy::State::none) return true;
+  policy::Verdict verdict = policy::checkLocation(
+      rules, inputs.workingDirectory, hasName ? &inputs.nameFile : nullptr, defaultWorkingDirectory());
+  if (verdict == policy::Verdict::allowed && command == u"openDocument") {
+    const JsonObject& members = request.asObject();
+    const auto found = members.find(u"contentFile");
+    if (found != members.end() && found->second->isString()) {
+      verdict = policy::checkContent(rules, found->second->asString());
+    }
+  }
+  if (verdict == policy::Verdict::allowed) return true;
+  result = u"error";
+  description = policy::describe(verdict);
+  ORMID_LOG(error, kProcessing) << description << ": " << fromAnsi(inputs.workingDirectory + inputs.nameFile);
+  return false;
 }
 
 std::unique_ptr<JsonValue> str(std::u16string text) { return std::make_unique<JsonValue>(std::move(text)); }
@@ -206,6 +229,7 @@ void DocEditorJsonProcessing::documentCommand(JsonValue& request, const std::u16
   // A refused name touches nothing, not even the working directory.
   const bool hasName = getNameFile(&request, text);
   if (hasName && !toPath(text, inputs.nameFile)) return refuseName(result, description, text);
+  if (!admitted(request, command, inputs, hasName, result, description)) return;
   createDirectory_(inputs.workingDirectory);
   if (!hasName) return fail(result, description, u"Error parsing name file");
 

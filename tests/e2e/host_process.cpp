@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 
 #include "host/json/json.h"
 #include "host/text/text.h"
+#include "host/word/base64.h"
 
 extern char** environ;
 
@@ -198,6 +200,17 @@ std::string HostProcess::transfer(const std::string& request, int* answers, std:
   return joined;
 }
 
+std::string HostProcess::answer(const std::string& json, std::vector<std::string>& events,
+                                std::chrono::milliseconds timeout) {
+  send(json);
+  for (;;) {
+    const std::optional<std::string> frame = receive(timeout);
+    if (!frame) return "<no answer>";
+    if (jsonField(*frame, "messageId") != "<absent>") return *frame;
+    events.push_back(*frame);
+  }
+}
+
 void HostProcess::closeInput() {
   if (in_ >= 0) close(in_);
   in_ = -1;
@@ -234,6 +247,41 @@ std::string fileText(const std::string& path) {
 
 void writeFileText(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string base64(const std::string& bytes) {
+  return base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+std::string shell(const std::string& command, bool* ok) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = pclose(pipe);
+  if (ok) *ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return out;
+}
+
+std::string zipMember(const std::string& path, const std::string& member) {
+  return shell(
+      "python3 -c 'import sys, zipfile; "
+      "sys.stdout.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]).decode())' '" +
+      path + "' '" + member + "' 2>/dev/null");
+}
+
+std::vector<pid_t> officeProcesses(const std::string& marker) {
+  std::vector<pid_t> found;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    // A zombie's command line is empty.
+    const std::string command = fileText(entry.path().string() + "/cmdline");
+    if (command.find("soffice") != std::string::npos && command.find(marker) != std::string::npos)
+      found.push_back(std::atoi(entry.path().filename().c_str()));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 std::string jsonEscape(const std::string& text) {

@@ -55,6 +55,10 @@ class HostProcess {
   // Joins the parts of a document transfer, repeating `request` until the
   // last part; the complete answer. Counts the answers and the largest frame.
   std::string transfer(const std::string& request, int* answers = nullptr, std::size_t* largest = nullptr);
+  // Sends a request and returns its answer; the events that come before it
+  // (frames without a messageId) are appended to `events`.
+  std::string answer(const std::string& json, std::vector<std::string>& events,
+                     std::chrono::milliseconds timeout = 120s);
   void closeInput();
   // Stops reading the host's output: its next write fails.
   void closeOutput();
@@ -80,5 +84,13 @@ std::string jsonField(const std::string& json, const std::string& key);
 std::string jsonEscape(const std::string& text);
 std::string fileText(const std::string& path);
 void writeFileText(const std::string& path, const std::string& bytes);
+std::string base64(const std::string& bytes);
+// The output of a shell command; `ok`, when given, tells whether it exited with 0.
+std::string shell(const std::string& command, bool* ok = nullptr);
+// The text of one member of the zip file (a .docx or .odt) at `path`, or "".
+std::string zipMember(const std::string& path, const std::string& member);
+// The office processes whose command line mentions `marker` (a directory of
+// the test's own, where their profile lives), in ascending order.
+std::vector<pid_t> officeProcesses(const std::string& marker);
 
 }  // namespace ormid::test

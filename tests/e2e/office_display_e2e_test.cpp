@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -20,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "host/word/base64.h"
 #include "tests/e2e/host_process.h"
 
 extern char** environ;
@@ -29,18 +27,6 @@ namespace ormid::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Output of a shell command, and whether it succeeded.
-std::string shell(const std::string& command, bool* ok = nullptr) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  const int status = pclose(pipe);
-  if (ok) *ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return out;
-}
 
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout = 60s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -66,12 +52,7 @@ EOF)");
 }
 
 // The text of a saved Word document.
-std::string documentXml(const std::string& path) {
-  return shell(
-      "python3 -c 'import sys, zipfile; "
-      "print(zipfile.ZipFile(sys.argv[1]).read(\"word/document.xml\").decode())' '" +
-      path + "' 2>/dev/null");
-}
+std::string documentXml(const std::string& path) { return zipMember(path, "word/document.xml"); }
 
 // The first window whose title matches `pattern` (a regular expression), or "".
 std::string window(const std::string& pattern) {
@@ -213,9 +194,7 @@ class OfficeOnADisplay : public ::testing::Test {
            R"(","workingDirectory":")" + docs_ + R"(","nameFile":")" + name + "\"" + extra + "}";
   }
   std::string openDocument(HostProcess& host, const std::string& name, const std::string& paragraph) {
-    const std::string bytes = makeDocx(tmp_.path(), paragraph);
-    const std::string content =
-        base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    const std::string content = base64(makeDocx(tmp_.path(), paragraph));
     return jsonField(
         host.request(request("openDocument", name, R"(,"contentFile":")" + content + "\""), 120s), "result");
   }
@@ -230,14 +209,7 @@ class OfficeOnADisplay : public ::testing::Test {
     return pattern + " ";
   }
   // The answer to `json`, the events that came before it appended to events_.
-  std::string reply(HostProcess& host, const std::string& json) {
-    host.send(json);
-    for (;;) {
-      std::string frame = host.receive(120s).value_or("<no answer>");
-      if (frame == "<no answer>" || jsonField(frame, "messageId") != "<absent>") return frame;
-      events_.push_back(frame);
-    }
-  }
+  std::string reply(HostProcess& host, const std::string& json) { return host.answer(json, events_); }
   // Waits for `count` more events (to events_); false when they do not come.
   bool awaitEvents(HostProcess& host, std::size_t count) {
     const std::size_t wanted = events_.size() + count;
@@ -260,18 +232,7 @@ class OfficeOnADisplay : public ::testing::Test {
     return result;
   }
   // Office processes started for this test's user (their profiles live in its directory).
-  std::vector<pid_t> offices() {
-    std::vector<pid_t> result;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
-      const std::string command = fileText(entry.path().string() + "/cmdline");  // empty for a zombie
-      if (command.rfind(ORMID_OFFICE_PROGRAM_DIR "/soffice.bin", 0) == 0 &&
-          command.find(tmp_.path()) != std::string::npos)
-        result.push_back(std::atoi(entry.path().filename().c_str()));
-    }
-    std::sort(result.begin(), result.end());
-    return result;
-  }
+  std::vector<pid_t> offices() { return officeProcesses(tmp_.path()); }
   // A picture of the whole screen beside the build, for a person to look at
   // when the test fails; true when it shows more than one colour.
   bool screenshot(const std::string& name) {

@@ -9,15 +9,10 @@
 #include <memory>
 #include <thread>
 
-#include "host/word/base64.h"
 #include "tests/e2e/host_process.h"
 
 namespace ormid::test {
 namespace {
-
-std::string encode(const std::string& bytes) {
-  return base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-}
 
 class StandinEndToEnd : public ::testing::Test {
  protected:
@@ -91,9 +86,8 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
 
   EXPECT_EQ(host.request(editor("openEditor")),
             R"({"command":"openEditor","contentId":"c","messageId":"e","status":{"result":"success"}})");
-  EXPECT_EQ(jsonField(host.request(editor("openEditor")), "description"), "Word application is already open");
 
-  EXPECT_EQ(jsonField(host.request(doc("openDocument", name, R"("contentFile":")" + encode(content) + "\"")),
+  EXPECT_EQ(jsonField(host.request(doc("openDocument", name, R"("contentFile":")" + base64(content) + "\"")),
                       "result"),
             "success");
   EXPECT_EQ(fileText(docs_ + name), content);
@@ -107,9 +101,9 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   EXPECT_EQ(host.receive().value_or(""), event("documentSaveEvent", name));
   const std::string first = host.receive().value_or("");
   ASSERT_EQ(jsonField(first, "last"), "true") << first;
-  EXPECT_EQ(jsonField(jsonField(first, "part"), "contentFile"), encode(content));
+  EXPECT_EQ(jsonField(jsonField(first, "part"), "contentFile"), base64(content));
 
-  EXPECT_EQ(jsonField(host.transfer(doc("getDocument", name, "", "g")), "contentFile"), encode(content));
+  EXPECT_EQ(jsonField(host.transfer(doc("getDocument", name, "", "g")), "contentFile"), base64(content));
 
   // The new document is saved under its name: announced like any save, before it has that name.
   EXPECT_EQ(host.request(doc("createDocument", "new.docx")),
@@ -126,7 +120,6 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
             event("documentCloseEvent", name));
   EXPECT_EQ(jsonField(host.receive().value_or(""), "result"), "success");
   EXPECT_FALSE(std::filesystem::exists(docs_ + name));
-  EXPECT_EQ(jsonField(host.request(doc("saveDocument", name)), "description"), "Document not openning");
 
   EXPECT_EQ(jsonField(host.request(doc("removeDocument", "new.docx")), "result"), "success");
   EXPECT_EQ(jsonField(host.request(editor("closeEditor")), "result"), "success");
@@ -145,13 +138,11 @@ TEST_F(StandinEndToEnd, FailuresOfTheWordProcessor) {
     std::string description;
     bool fileLeft;
   };
+  // Failures while the word processor starts, and a new document's failed save: ormid_word_test.
   const Case cases[] = {
-      {"Application.Visible=0x80004005", "openEditor", "Error create visible word application", false},
-      {"Application.Activate=0x80004005", "openEditor", "Error activate word application", false},
       {"Documents.Open=0x800A1066", "openDocument", "Error open document", false},
       {"Application.Documents=0x80004005", "openDocument", "Error get documents", false},
       {"Documents.Add=0x80004005", "createDocument", "Error add document", false},
-      {"Document.SaveAs=0x800A1066", "createDocument", "Error save add document", false},
       {"Document.SaveAs=0x800A1066", "saveAndGetDocument", "Save document error", true},
       {"Document.Close=0x800A1066", "closeDocument", "Close document error", true},
       {"Documents.Count=0x80004005", "saveDocument", "Error get documents count", true},
@@ -163,13 +154,6 @@ TEST_F(StandinEndToEnd, FailuresOfTheWordProcessor) {
     std::filesystem::create_directory(docs_);
     HostProcess host(tmp.path(), environment(c.failures));
     const std::string open = R"("contentFile":"Ynl0ZXM=")";
-    if (c.command == "openEditor") {
-      EXPECT_EQ(jsonField(host.request(editor("openEditor")), "description"), c.description);
-      // Not connected: the next command does not find a running editor.
-      EXPECT_EQ(jsonField(host.request(doc("saveDocument", "x")), "description"),
-                "Word application not running");
-      continue;
-    }
     if (c.command != "openDocument" && c.command != "createDocument") {
       // A document written directly and opened without failures first.
       writeFileText(docs_ + "d.docx", "bytes");
@@ -198,7 +182,7 @@ TEST_F(StandinEndToEnd, EditorThatQuitsOnItsOwnIsStartedAgain) {
   ASSERT_GE(fd, 0);
 
   // User actions: each save or close gives one event message.
-  control(fd, "edit " + hostPath(docs_) + "u.docx " + encode("two"));
+  control(fd, "edit " + hostPath(docs_) + "u.docx " + base64("two"));
   control(fd, "save " + hostPath(docs_) + "u.docx");
   EXPECT_EQ(host.receive().value_or(""), event("documentSaveEvent", "u.docx"));
   // The event comes before the save itself.

@@ -5,8 +5,8 @@
 # Exits 77 (skipped) without cpack, dpkg-deb or python3.
 set -uo pipefail
 
-BUILD=${1:?usage: test_package.sh build-dir cpack bin-dir chrome-ids firefox-ids}
-CPACK=$2 BIN=$3
+BUILD=${1:?usage: test_package.sh build-dir cpack bin-dir chrome-ids firefox-ids [policy]}
+CPACK=$2 BIN=$3 POLICY=${6:-}
 IFS=';' read -ra CHROME_IDS <<<"$4"
 IFS=';' read -ra FIREFOX_IDS <<<"$5"
 for tool in "$CPACK" dpkg-deb dpkg python3; do
@@ -32,6 +32,9 @@ expected=("$LIB/ormid-doc-editor" usr/bin/ormid-install usr/bin/ormid-client
   "usr/lib/mozilla/native-messaging-hosts/$NAME" usr/share/doc/ormid-doc-editor/copyright
   usr/share/doc/ormid-doc-editor/changelog.gz usr/share/lintian/overrides/ormid-doc-editor)
 [[ -f $BIN/libormid_uno.so ]] && expected+=("$LIB/libormid_uno.so")
+# The policy the build was given (ORMID_PACKAGE_POLICY), a conffile like the manifests.
+conffiles=("etc/chromium/native-messaging-hosts/$NAME" "etc/opt/chrome/native-messaging-hosts/$NAME")
+[[ -n $POLICY ]] && conffiles+=(etc/ormid-doc-editor/policy.json) && expected+=(etc/ormid-doc-editor/policy.json)
 dpkg-deb -c "$DEB" | awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $6}' | sort >"$WORK/files"
 printf '%s\n' "${expected[@]}" | sort >"$WORK/expected"
 diff -u "$WORK/expected" "$WORK/files" || fail "package files differ from the expected ones"
@@ -84,8 +87,9 @@ dpkg-deb -f "$DEB" Package Version Architecture Maintainer Depends Recommends De
 grep -q '^Depends: .*libc6' "$WORK/control" || fail "Depends lacks the shared libraries: $(cat "$WORK/control")"
 grep -q '^Recommends: libreoffice-writer' "$WORK/control" || fail "no Recommends: libreoffice-writer"
 grep -q '^Maintainer: .*<.*@.*>' "$WORK/control" || fail "no Maintainer"
-dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles 2>/dev/null | grep -q "^/etc/opt/chrome/" ||
-  fail "the manifests in /etc are not conffiles"
+dpkg-deb --ctrl-tarfile "$DEB" | tar -xO ./conffiles 2>/dev/null | sort >"$WORK/conffiles"
+printf '/%s\n' "${conffiles[@]}" | sort | diff -u - "$WORK/conffiles" || fail "the files in /etc are not the conffiles"
+[[ -z $POLICY ]] || cmp -s "$POLICY" "$ROOT/etc/ormid-doc-editor/policy.json" || fail "the packaged policy differs"
 
 if command -v lintian >/dev/null; then
   lintian --allow-root "$DEB" >"$WORK/lintian" 2>&1
@@ -105,7 +109,7 @@ left() { find "$DROOT" -mindepth 1 -not -path "$DROOT/var*" -not -type d | sed "
 dpkg_root -i "$DEB"
 [[ $(left) == "$(sort "$WORK/files")" ]] || fail "installed files: $(left)"
 dpkg_root -r ormid-doc-editor
-[[ $(left) == "$(printf 'etc/chromium/native-messaging-hosts/%s\netc/opt/chrome/native-messaging-hosts/%s' "$NAME" "$NAME")" ]] ||
+[[ $(left) == "$(printf '%s\n' "${conffiles[@]}" | sort)" ]] ||
   fail "after removal, other than the conffiles are left: $(left)"
 dpkg_root -P ormid-doc-editor
 remaining=$(find "$DROOT" -mindepth 1 -not -path "$DROOT/var*")

@@ -1,5 +1,5 @@
-// The Windows program as only Windows shows it: its named mutex, its command
-// window's handling of a stray end-of-input message, and a word processor that
+// The Windows program as only Windows shows it: its command window's handling
+// of a stray end-of-input message, names in the ANSI code page, and a word processor that
 // is a process of its own (the stand-in local server, registered as
 // "Word.Application" by run-suite.sh --server, together with the type library
 // of the application events interface), which may quit on its own or die.
@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -81,7 +82,7 @@ std::vector<DWORD> childProcesses(DWORD parent) {
 // output, standard error in a file, the temporary directory from TMP and TEMP.
 class Host {
  public:
-  explicit Host(const std::string& tempDir) : errorPath_(tempDir + "host-stderr.txt") {
+  explicit Host(const std::string& tempDir) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE childIn = nullptr;
     HANDLE childOut = nullptr;
@@ -89,8 +90,9 @@ class Host {
     CreatePipe(&out_, &childOut, &inherit, 0);
     SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
-    HANDLE error = CreateFileA(errorPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE error =
+        CreateFileA((tempDir + "host-stderr.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     SetEnvironmentVariableA("TMP", tempDir.c_str());
     SetEnvironmentVariableA("TEMP", tempDir.c_str());
 
@@ -123,9 +125,6 @@ class Host {
   }
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
-
-  bool started() const { return process_ != nullptr; }
-  DWORD id() const { return id_; }
 
   void send(const std::string& json) {
     const auto n = static_cast<std::uint32_t>(json.size());
@@ -165,8 +164,6 @@ class Host {
     return static_cast<long>(code);
   }
 
-  std::string errorOutput() const { return readFile(errorPath_); }
-
   // The word processor's server, started by this host; 0 when there is none.
   DWORD server() const {
     const std::vector<DWORD> children = childProcesses(id_);
@@ -192,7 +189,6 @@ class Host {
     return true;
   }
 
-  std::string errorPath_;
   HANDLE in_ = nullptr;
   HANDLE out_ = nullptr;
   HANDLE process_ = nullptr;
@@ -259,41 +255,30 @@ class WindowsHost : public ::testing::Test {
     EXPECT_EQ(host.wait(), 1);
     if (server != 0) endProcess(server);
   }
-  // A control file for user actions, given to the stand-in through Settings.
-  std::string newControl() {
-    const std::string control = tmp_ + "control.txt";
-    std::ofstream(control).flush();
-    return control;
-  }
   // The answer to `request`, which the page hears an event `command` before.
   static std::string afterEvent(Host& host, const std::string& request, const char* command) {
     const std::string event = host.request(request);
     EXPECT_EQ(field(event, "command"), command) << request;
     return host.receive().value_or("<no answer>");
   }
-  std::string openDocument(Host& host, const std::string& name) {
-    std::ofstream(tmp_ + name, std::ios::binary) << "bytes";
-    return host.request(doc("openDocument", tmp_, name, R"("contentFile":"Ynl0ZXM=")"));
+  // A host in `dir` with the document `name` open, whose word processor fails
+  // as `failures` says and performs the user actions appended to control_.
+  std::unique_ptr<Host> hostWithDocument(const std::string& name, const char* failures = "",
+                                         const std::string& dir = {}) {
+    const std::string& in = dir.empty() ? tmp_ : dir;
+    control_ = in + "control.txt";
+    std::ofstream(control_).flush();
+    settings_.emplace(failures, control_);
+    auto host = std::make_unique<Host>(in);
+    std::ofstream(in + name, std::ios::binary) << "bytes";
+    EXPECT_EQ(field(host->request(doc("openDocument", in, name, R"("contentFile":"Ynl0ZXM=")")), "result"),
+              "success");
+    return host;
   }
   const std::string tmp_ = newTempDir();
+  std::string control_;
+  std::optional<Settings> settings_;
 };
-
-TEST_F(WindowsHost, TheNamedMutexKeepsASecondInstanceOut) {
-  // A mutex of that name held by anyone, past the program's wait for it: the
-  // program counts as running.
-  HANDLE foreign = CreateMutexA(nullptr, TRUE, "OrmidDocEditorLock");
-  ASSERT_NE(foreign, nullptr);
-  {
-    Host refused(tmp_);
-    ASSERT_TRUE(refused.started());
-    EXPECT_EQ(refused.wait(), 1);
-    EXPECT_EQ(refused.receive(200ms), std::nullopt);
-    EXPECT_EQ(refused.errorOutput(), "The application is already running\r\n");
-  }
-  ReleaseMutex(foreign);
-  CloseHandle(foreign);
-  EXPECT_EQ(readFile(tmp_ + "OrmidDocEditor.log"), "") << "no log before the lock is had";
-}
 
 TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
   Host host(tmp_);
@@ -317,36 +302,22 @@ TEST_F(WindowsHost, AnEndOfInputMessageWhileTheReaderRunsIsPassedOn) {
   EXPECT_EQ(log.find("Exit application...", exit + 1), std::string::npos);
 }
 
-TEST_F(WindowsHost, NamesWhoseLookAlikesLeaveTheWorkingDirectoryAreRefused) {
-  const std::string docs = tmp_ + "docs\\";
-  CreateDirectoryA(docs.c_str(), nullptr);
-  std::ofstream(tmp_ + "secret") << "s";
-  Host host(tmp_);
-  const std::string name = R"(\uFF0E\uFF0E\uFF3Csecret)";  // becomes ..\secret in the code page
-  for (const char* command :
-       {"removeDocument", "getDocument", "saveDocument", "closeDocument", "createDocument"}) {
-    EXPECT_EQ(field(host.request(doc(command, docs, name)), "description"), "Invalid file name") << command;
-  }
-  EXPECT_EQ(field(host.request(doc("openDocument", docs, name, R"("contentFile":"QUJD")")), "description"),
-            "Invalid file name");
-  EXPECT_EQ(readFile(tmp_ + "secret"), "s");
-}
-
+// Best fit would turn these names into others of code page 1252: ..\secret
+// for the look-alikes, Lodz (or L\363dz) for \u0141\u00f3d\u017a. Every command
+// and working directory refuses an inexact name: ormid_protocol_test.
 TEST_F(WindowsHost, NamesTheCodePageCannotHoldExactlyAreRefusedAndTouchNothing) {
-  // Best fit would make \u0141\u00f3d\u017a.docx Lodz.docx (or L\363dz.docx) in code
-  // page 1252: another file, and one name for two.
+  std::ofstream(tmp_ + "secret") << "s";
   const std::string docs = tmp_ + "docs\\";  // not made beforehand: the request may not make it
   const std::string lodzDirectory = tmp_ +
                                     "\xC5\x81\xC3\xB3"
                                     "d\xC5\xBA\\";  // UTF-8 in the request
   Host host(tmp_);
-  EXPECT_EQ(
-      field(host.request(doc("openDocument", docs, R"(\u0141\u00f3d\u017a.docx)", R"("contentFile":"QUJD")")),
-            "description"),
-      "Invalid file name");
-  EXPECT_EQ(field(host.request(doc("openDocument", lodzDirectory, "a.docx", R"("contentFile":"QUJD")")),
-                  "description"),
-            "Invalid file name");
+  const std::string content = R"("contentFile":"QUJD")";
+  for (const std::string& request : {doc("removeDocument", docs, R"(\uFF0E\uFF0E\uFF3Csecret)"),
+                                     doc("openDocument", lodzDirectory, "a.docx", content)}) {
+    EXPECT_EQ(field(host.request(request), "description"), "Invalid file name") << request;
+  }
+  EXPECT_EQ(readFile(tmp_ + "secret"), "s");
   EXPECT_EQ(GetFileAttributesA(docs.c_str()), INVALID_FILE_ATTRIBUTES) << "no working directory made";
   WIN32_FIND_DATAA found{};
   HANDLE search = FindFirstFileA((tmp_ + "L*").c_str(), &found);  // Lodz, L\363dz, L\363d\x9f...
@@ -356,23 +327,20 @@ TEST_F(WindowsHost, NamesTheCodePageCannotHoldExactlyAreRefusedAndTouchNothing) 
 }
 
 TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
-  const std::string control = newControl();
-  Settings settings("", control);
-  Host host(tmp_);
-  ASSERT_EQ(field(openDocument(host, "q.docx"), "result"), "success");
-  const DWORD first = host.server();
+  const auto host = hostWithDocument("q.docx");
+  const DWORD first = host->server();
   ASSERT_NE(first, 0u);
 
-  appendLine(control, "quit");
-  EXPECT_EQ(field(host.receive().value_or(""), "command"), "documentCloseEvent") << "quitting closes it";
+  appendLine(control_, "quit");
+  EXPECT_EQ(field(host->receive().value_or(""), "command"), "documentCloseEvent") << "quitting closes it";
   EXPECT_TRUE(processEnds(first, 10000)) << "the stand-in ends after its Quit event";
-  EXPECT_EQ(host.receive(300ms), std::nullopt) << "Quit is no message for the page";
-  EXPECT_EQ(field(host.request(editor("openEditor")), "result"), "success");
-  const DWORD second = host.server();
+  EXPECT_EQ(host->receive(300ms), std::nullopt) << "Quit is no message for the page";
+  EXPECT_EQ(field(host->request(editor("openEditor")), "result"), "success");
+  const DWORD second = host->server();
   EXPECT_NE(second, 0u);
   EXPECT_NE(second, first);
-  host.closeInput();
-  EXPECT_EQ(host.wait(), 1);
+  host->closeInput();
+  EXPECT_EQ(host->wait(), 1);
   EXPECT_FALSE(processEnds(second, 1000)) << "the host does not quit the word processor at its end";
   endProcess(second);
   EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Quit word event..."), std::string::npos);
@@ -394,50 +362,40 @@ TEST_F(WindowsHost, AWordProcessorThatDiesIsStartedAnew) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failures + std::string(c.control));
     const std::string tmp = newTempDir();
-    const std::string control = tmp + "control.txt";
-    std::ofstream(control).flush();
-    Settings settings(c.failures, control);
-    Host host(tmp);
-    std::ofstream(tmp + "d.docx", std::ios::binary) << "bytes";
-    ASSERT_EQ(
-        field(host.request(doc("openDocument", tmp, "d.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
-        "success");
-    const DWORD server = host.server();
+    const auto host = hostWithDocument("d.docx", c.failures, tmp);
+    const DWORD server = host->server();
     ASSERT_NE(server, 0u);
     if (*c.control) {
-      appendLine(control, c.control);
+      appendLine(control_, c.control);
       EXPECT_TRUE(processEnds(server, 5000));
     }
-    host.send(doc("saveDocument", tmp, "d.docx"));
-    const std::string closed = host.receive().value_or("");
+    host->send(doc("saveDocument", tmp, "d.docx"));
+    const std::string closed = host->receive().value_or("");
     EXPECT_EQ(field(closed, "command"), "documentCloseEvent");
     EXPECT_EQ(field(closed, "nameFile"), "d.docx");
-    EXPECT_EQ(field(host.receive().value_or(""), "description"), c.saveDescription);
+    EXPECT_EQ(field(host->receive().value_or(""), "description"), c.saveDescription);
     EXPECT_TRUE(processEnds(server, 5000));
 
-    EXPECT_EQ(field(host.request(doc("closeDocument", tmp, "d.docx")), "description"),
+    EXPECT_EQ(field(host->request(doc("closeDocument", tmp, "d.docx")), "description"),
               "Word application not running");
     EXPECT_EQ(
-        field(host.request(doc("openDocument", tmp, "e.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
+        field(host->request(doc("openDocument", tmp, "e.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
         "success");
-    const DWORD next = host.server();
+    const DWORD next = host->server();
     EXPECT_NE(next, 0u);
     EXPECT_NE(next, server);
-    endHostAndServer(host);
+    endHostAndServer(*host);
   }
 }
 
 TEST_F(WindowsHost, ABusyWordProcessorIsWaitedFor) {
-  const std::string control = newControl();
-  Settings settings("", control);
-  Host host(tmp_);
-  ASSERT_EQ(field(openDocument(host, "b.docx"), "result"), "success");
-  appendLine(control, "busy 3");
+  const auto host = hostWithDocument("b.docx");
+  appendLine(control_, "busy 3");
   Sleep(500);  // the line is read and performed
-  EXPECT_EQ(field(afterEvent(host, doc("saveDocument", tmp_, "b.docx"), "documentSaveEvent"), "result"),
+  EXPECT_EQ(field(afterEvent(*host, doc("saveDocument", tmp_, "b.docx"), "documentSaveEvent"), "result"),
             "success");
   EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Word application busy"), std::string::npos);
-  endHostAndServer(host);
+  endHostAndServer(*host);
 }
 
 TEST_F(WindowsHost, AFailedStartLeavesNoWordProcessorBehind) {
@@ -486,24 +444,21 @@ TEST_F(WindowsHost, ReopeningADocumentReplacesTheOpenCopy) {
 }
 
 TEST_F(WindowsHost, CloseEditorKeepsTheUsersUnsavedWork) {
-  const std::string control = newControl();
-  Settings settings("", control);
-  Host host(tmp_);
-  ASSERT_EQ(field(openDocument(host, "mine.docx"), "result"), "success");
+  const auto host = hostWithDocument("mine.docx");
   const std::string users = tmp_ + "users.docx";
   std::ofstream(users, std::ios::binary) << "draft";
-  appendLine(control, "open " + users);
-  appendLine(control, "edit " + users + " ZWRpdGVk");
+  appendLine(control_, "open " + users);
+  appendLine(control_, "edit " + users + " ZWRpdGVk");
   Sleep(500);  // the lines are read and performed
 
-  const std::string closed = host.request(editor("closeEditor"));
+  const std::string closed = host->request(editor("closeEditor"));
   EXPECT_EQ(field(closed, "command"), "documentCloseEvent");
   EXPECT_EQ(field(closed, "nameFile"), "mine.docx") << "only the host's document closes";
-  EXPECT_EQ(field(host.receive().value_or(""), "result"), "success");
-  EXPECT_FALSE(processEnds(host.server(), 1000)) << "the word processor stays with the user's work";
+  EXPECT_EQ(field(host->receive().value_or(""), "result"), "success");
+  EXPECT_FALSE(processEnds(host->server(), 1000)) << "the word processor stays with the user's work";
   EXPECT_EQ(readFile(users), "draft");
-  EXPECT_EQ(field(host.request(editor("closeEditor")), "description"), "Instace word application not found");
-  endHostAndServer(host);
+  EXPECT_EQ(field(host->request(editor("closeEditor")), "description"), "Instace word application not found");
+  endHostAndServer(*host);
 }
 
 TEST_F(WindowsHost, NewDocumentsAreSavedInTheFormatOfTheirName) {

@@ -79,17 +79,6 @@ ProbeRun runProbe(const std::string& arguments, const std::string& input = {}, b
   return run;
 }
 
-TEST(Win32Environment, TempPathEndsInASeparatorAndValuesOfAnyLengthAreRead) {
-  EXPECT_EQ(platform::tempPath().back(), '\\');
-  const std::string name = uniqueName("ORMID_TEST_VAR");
-  EXPECT_EQ(platform::environment(name.c_str()), "");
-  for (const std::string& value : {std::string("short"), std::string(300, 'v')}) {
-    SetEnvironmentVariableA(name.c_str(), value.c_str());
-    EXPECT_EQ(platform::environment(name.c_str()), value);
-  }
-  SetEnvironmentVariableA(name.c_str(), nullptr);
-}
-
 // A mutex belongs to a thread, and its holder may take it again: another
 // holder acquires on a thread of its own, lets go there or, when `abandon` is
 // set, ends without letting go.

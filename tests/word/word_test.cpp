@@ -10,7 +10,6 @@
 #include "host/core/core.h"
 #include "host/events/listener.h"
 #include "host/word/doc_editor_processing.h"
-#include "ormid/word_events.h"
 #include "tests/word/fake_word.h"
 
 namespace ormid::test {
@@ -272,20 +271,6 @@ TEST_F(Listener, DocumentEventsAreValidatedAndAnnounced) {
   // Nor can such a document be the one a save looks for.
   EXPECT_FALSE(DocEditorProcessing::saveDocument("/docs/", "my file.docx", description_));
   EXPECT_EQ(description_, u"Document not openning");
-}
-
-TEST_F(Listener, AnswersItsInterfacesAndCountsReferences) {
-  ASSERT_TRUE(DocEditorProcessing::openEditor(description_));
-  IDispatch* listener = core().connection.eventListener.get();
-  for (const IID& iid : {IID_IUnknown, IID_IDispatch, IID_WordApplicationEvents}) {
-    void* object = nullptr;
-    ASSERT_EQ(listener->QueryInterface(iid, &object), S_OK);
-    EXPECT_EQ(object, static_cast<void*>(listener));
-    EXPECT_EQ(listener->Release(), 2u);  // the host's reference and the advised one remain
-  }
-  void* none = reinterpret_cast<void*>(1);
-  EXPECT_EQ(listener->QueryInterface(IID_IConnectionPoint, &none), E_NOINTERFACE);
-  EXPECT_EQ(none, nullptr);
 }
 
 TEST(EventMessages, SplitTheFullNameOnItsLastSeparator) {

@@ -59,7 +59,9 @@ bool admitted(const JsonValue& request, const std::u16string& command, const Com
     const JsonObject& members = request.asObject();
     const auto found = members.find(u"contentFile");
     if (found != members.end() && found->second->isString()) {
-      verdict = policy::checkContent(rules, found->second->asString());
+      const JsonValue& content = *found->second;
+      verdict = content.isNarrow() ? policy::checkContent(rules, content.asNarrow())
+                                   : policy::checkContent(rules, content.asString());
     }
   }
   if (verdict == policy::Verdict::allowed) return true;

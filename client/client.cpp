@@ -233,9 +233,9 @@ BuiltRequest buildRequest(const CommandLineRequest& given, int sequence, const F
         built.error = "cannot read '" + text.substr(1) + "'";
         return built;
       }
-      const std::string encoded =
-          base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-      value = std::make_unique<JsonValue>(asciiToWide(encoded));
+      // Held narrow: a document is not widened on its way into the frame.
+      value = std::make_unique<JsonValue>(
+          base64Encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
     } else if (isBooleanField(key)) {
       if (text != "true" && text != "false") {
         built.error = key + " must be true or false, not '" + text + "'";
@@ -272,7 +272,8 @@ const JsonValue* member(const JsonValue& value, std::u16string_view key) {
 
 std::u16string stringMember(const JsonValue& value, std::u16string_view key) {
   const JsonValue* found = member(value, key);
-  return found && found->isString() ? found->asString() : std::u16string();
+  if (!found || !found->isString()) return {};
+  return found->isNarrow() ? asciiToWide(found->asNarrow()) : found->asString();
 }
 
 bool isEventMessage(const JsonValue& message) {
@@ -302,7 +303,22 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     return Step::failed;
   }
   ++parts_;
-  joined_ += part->asString();
+  // Each part is kept as UTF-8 as it comes (a surrogate pair cut in two is
+  // joined first), and the document's base64 stays narrow once the whole is
+  // parsed.
+  std::u16string_view text = part->asString();
+  if (highSurrogate_ != 0) {
+    const char16_t pair[2] = {highSurrogate_, text.empty() ? u'\0' : text[0]};
+    const bool paired = pair[1] >= 0xDC00 && pair[1] <= 0xDFFF;
+    appendUtf8(joined_, std::u16string_view(pair, paired ? 2 : 1));
+    if (paired) text.remove_prefix(1);
+    highSurrogate_ = 0;
+  }
+  if (!last->asBool() && !text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) {
+    highSurrogate_ = text.back();
+    text.remove_suffix(1);
+  }
+  appendUtf8(joined_, text);
   if (!last->asBool()) {
     // Asking again after an empty part would go on for ever.
     if (part->asString().empty()) {
@@ -311,8 +327,9 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     }
     return Step::needNextPart;
   }
-  complete_ = parseJson(joined_);
-  joined_.clear();
+  // The joined text itself becomes the document's base64 (no copy of it).
+  complete_ = parseJsonTaking(joined_, u"contentFile");
+  std::string().swap(joined_);
   if (!complete_ || !complete_->isObject()) {
     complete_.reset();
     error_ = "the joined parts are not a JSON object";
@@ -370,6 +387,16 @@ void appendString(std::string& out, const std::u16string& text, std::size_t maxS
   out.append("... (" + std::to_string(text.size()) + " chars)");
 }
 
+// ASCII text held narrow, as a document's base64 is.
+void appendString(std::string& out, std::string_view text, std::size_t maxString) {
+  if (text.size() <= maxString) {
+    appendQuoted(out, asciiToWide(text));
+    return;
+  }
+  appendQuoted(out, asciiToWide(text.substr(0, maxString / 2)));
+  out.append("... (" + std::to_string(text.size()) + " chars)");
+}
+
 void appendNumber(std::string& out, double value) {
   if (!std::isfinite(value)) {
     out.append("null");
@@ -394,7 +421,11 @@ void appendValue(std::string& out, const JsonValue& value, std::size_t maxString
       appendNumber(out, value.asNumber());
       break;
     case JsonType::String:
-      appendString(out, value.asString(), maxString);
+      if (value.isNarrow()) {
+        appendString(out, value.asNarrow(), maxString);
+      } else {
+        appendString(out, value.asString(), maxString);
+      }
       break;
     case JsonType::Array: {
       const auto& elements = value.asArray();

@@ -108,13 +108,15 @@ class AnswerJoiner {
   enum class Step { complete, needNextPart, failed };
 
   Step take(std::unique_ptr<JsonValue> answer);
-  // After complete: the answer, joined and parsed when it came in parts.
+  // After complete: the answer, joined and parsed when it came in parts (its
+  // contentFile then held narrow when ASCII).
   std::unique_ptr<JsonValue> takeComplete() { return std::move(complete_); }
   const std::string& error() const { return error_; }
   int parts() const { return parts_; }
 
  private:
-  std::u16string joined_;
+  std::string joined_;          // UTF-8
+  char16_t highSurrogate_ = 0;  // ending the last part, waiting for its pair
   std::unique_ptr<JsonValue> complete_;
   std::string error_;
   int parts_ = 0;

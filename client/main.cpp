@@ -95,12 +95,11 @@ class Channel {
       complain("warning: a frame of " + std::to_string(body.size()) +
                " bytes: browsers close the connection on frames over 1 MiB");
     }
-    std::u16string text;
-    if (!utf8ToWide(body, text)) {
+    if (!isWellFormedUtf8(body)) {
       complain("the host sent a frame that is not UTF-8");
       return Got::broken;
     }
-    message = parseJson(text);
+    message = parseJson(body);
     if (!message) {
       complain("the host sent a frame that is not JSON: " + body.substr(0, 200));
       return Got::broken;
@@ -134,9 +133,14 @@ bool returnsDocument(const std::u16string& command) {
 }
 
 int saveDocumentContent(const JsonValue& answer, const std::string& outPath) {
-  const std::u16string content = stringMember(answer, u"contentFile");
   // An empty document comes back without contentFile: that is an empty file.
-  const std::vector<unsigned char> bytes = base64Decode(wideToUtf8(content));
+  const JsonValue* content = member(answer, u"contentFile");
+  std::vector<unsigned char> bytes;
+  if (content && content->isNarrow()) {
+    bytes = base64Decode(content->asNarrow());
+  } else {
+    bytes = base64Decode(wideToUtf8(stringMember(answer, u"contentFile")));
+  }
   if (!writeWholeFile(outPath, bytes)) {
     complain("cannot write " + outPath);
     return kSomeFailed;

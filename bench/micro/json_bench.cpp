@@ -28,6 +28,43 @@ void JsonParseRequest(benchmark::State& state) {
 }
 BENCHMARK(JsonParseRequest)->Arg(64)->Unit(benchmark::kMillisecond);
 
+// The request as it comes from the channel: UTF-8, contentFile held narrow.
+void JsonParseRequestUtf8(benchmark::State& state) {
+  const std::string text = wideToUtf8(documentMessage(static_cast<std::size_t>(state.range(0))));
+  for (auto _ : state) benchmark::DoNotOptimize(parseJson(text, u"contentFile"));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(JsonParseRequestUtf8)->Arg(64)->Unit(benchmark::kMillisecond);
+
+// The escaping pass a document answer's parts go through, into a reused
+// buffer: base64 (a '/' in 64 bytes) and the complete answer's text (its
+// escaped '\/' escaped again).
+void JsonEscapePass(benchmark::State& state) {
+  const auto bytes = randomBytes(kMiB / 2);
+  std::string text = base64Encode(bytes.data(), bytes.size());
+  if (state.range(0) == 1) {
+    std::string once;
+    appendEscapedUtf8(once, text);
+    text = once;
+  }
+  std::string out;
+  for (auto _ : state) {
+    out.clear();
+    appendEscapedUtf8(out, text);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(JsonEscapePass)->Arg(0)->Arg(1);
+
+void JsonEscapedFit(benchmark::State& state) {
+  const auto bytes = randomBytes(kMiB / 2);
+  const std::string text = base64Encode(bytes.data(), bytes.size());
+  for (auto _ : state) benchmark::DoNotOptimize(escapedUtf8Fit(text, text.size() * 2));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+BENCHMARK(JsonEscapedFit);
+
 // Serializing the answer; base64 holds a '/' (escaped) every 64 characters on average.
 void JsonStringify(benchmark::State& state) {
   const auto tree = parseJson(documentMessage(static_cast<std::size_t>(state.range(0))));

@@ -16,6 +16,8 @@ constexpr const char* kLoop = "ormid::DocEditorStdinStdout::loopClientStdinStdou
 // The body grows by at most this much, or by what has already arrived,
 // before the bytes to fill it are read.
 constexpr std::size_t kReadChunk = std::size_t{64} << 10;
+// A body from this size on (a document) is filled a large page at a time.
+constexpr std::size_t kLargeBody = std::size_t{4} << 20;
 
 // Reads until `size` bytes have come or the input ends; how many came.
 std::size_t readFully(const ReadBytes& read, void* data, std::size_t size) {
@@ -54,6 +56,10 @@ Frame readFrame(const ReadBytes& read) {
     while (body.size() < frame.length) {
       const std::size_t have = body.size();
       const std::size_t chunk = std::min<std::size_t>(frame.length - have, std::max(have, kReadChunk));
+      if (have + chunk > body.capacity()) {
+        body.reserve(have + chunk);
+        if (body.capacity() >= kLargeBody) platform::adviseLargeBuffer(body.data(), body.capacity());
+      }
       body.resize(have + chunk);
       const std::size_t n = readFully(read, body.data() + have, chunk);
       body.resize(have + n);
@@ -68,24 +74,14 @@ Frame readFrame(const ReadBytes& read) {
   return frame;
 }
 
-WriteResult writeFrame(const WriteBytes& write, std::string_view text) {
-  if (text.empty()) return WriteResult::ok;
-  if (text.size() > std::numeric_limits<std::uint32_t>::max()) return WriteResult::tooLarge;
-  if (!write) return WriteResult::failed;
-  const auto n = static_cast<std::uint32_t>(text.size());
-  const unsigned char header[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                   static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
-  if (!write(header, sizeof header) || !write(text.data(), text.size())) return WriteResult::failed;
-  return WriteResult::ok;
+namespace {
+void putLength(unsigned char* header, std::size_t size) {
+  const auto n = static_cast<std::uint32_t>(size);
+  for (std::size_t i = 0; i < kFrameHeader; ++i) header[i] = static_cast<unsigned char>(n >> (8 * i));
 }
 
-bool writeMessage(std::string_view text) {
-  HostCore& c = core();
-  c.lock.assertHeld();
-  ORMID_LOG(debug, "ormid::writeMessage")
-      << "Write message size: " << static_cast<unsigned long long>(text.size());
-  if (c.outputBroken) return false;
-  switch (writeFrame(c.messageOutput, text)) {
+bool written(WriteResult result) REQUIRES(core().lock) {
+  switch (result) {
     case WriteResult::ok:
       return true;
     case WriteResult::tooLarge:
@@ -95,33 +91,70 @@ bool writeMessage(std::string_view text) {
       break;
   }
   ORMID_LOG(error, "ormid::writeMessage") << "Error write message...";
-  c.outputBroken = true;
+  core().outputBroken = true;
   return false;
+}
+}  // namespace
+
+WriteResult writeFrame(const WriteBytes& write, std::string_view text) {
+  if (text.empty()) return WriteResult::ok;
+  if (text.size() > std::numeric_limits<std::uint32_t>::max()) return WriteResult::tooLarge;
+  if (!write) return WriteResult::failed;
+  unsigned char header[kFrameHeader];
+  putLength(header, text.size());
+  if (!write(header, sizeof header) || !write(text.data(), text.size())) return WriteResult::failed;
+  return WriteResult::ok;
+}
+
+WriteResult writeFramed(const WriteBytes& write, std::string& framed) {
+  const std::size_t size = framed.size() - kFrameHeader;
+  if (size == 0) return WriteResult::ok;
+  if (size > std::numeric_limits<std::uint32_t>::max()) return WriteResult::tooLarge;
+  if (!write) return WriteResult::failed;
+  putLength(reinterpret_cast<unsigned char*>(framed.data()), size);
+  return write(framed.data(), framed.size()) ? WriteResult::ok : WriteResult::failed;
+}
+
+bool writeMessage(std::string_view text) {
+  HostCore& c = core();
+  c.lock.assertHeld();
+  ORMID_LOG(debug, "ormid::writeMessage")
+      << "Write message size: " << static_cast<unsigned long long>(text.size());
+  if (c.outputBroken) return false;
+  return written(writeFrame(c.messageOutput, text));
+}
+
+bool writeFramedMessage(std::string& framed) {
+  HostCore& c = core();
+  c.lock.assertHeld();
+  ORMID_LOG(debug, "ormid::writeMessage")
+      << "Write message size: " << static_cast<unsigned long long>(framed.size() - kFrameHeader);
+  if (c.outputBroken) return false;
+  return written(writeFramed(c.messageOutput, framed));
 }
 
 std::string_view DocEditorStdinStdout::answerFrame(DocEditorJsonProcessing& processing, Frame& frame,
                                                    std::string& storage) noexcept {
-  storage.clear();
   try {
-    // A body that cannot be held or is not well-formed UTF-8 is answered like
-    // any text that does not parse.
-    std::u16string message;
-    if (frame.dropped) {
-      ORMID_LOG(error, kLoop) << "Message too large, dropped: " << frame.length;
-    } else if (!utf8ToWide(frame.body, message)) {
-      ORMID_LOG(error, kLoop) << "Message is not valid UTF-8";
-      message.clear();
-    } else {
-      log::write(Severity::verbose, kLoop, __LINE__, "Read message: ", frame.body);
-    }
-    std::string().swap(frame.body);
-    processing.processingMessage(message, frame.length, storage);
+    storage.assign(kFrameHeader, '\0');
   } catch (...) {
-    // The text could not even be decoded: memory ran out.
-    ORMID_LOG(error, kLoop) << "JSON failed to parse";
-    return kUnreadableAnswer;
+    std::string().swap(frame.body);
+    return kNoMemoryAnswer;
   }
-  return storage.empty() ? kNoMemoryAnswer : std::string_view(storage);
+  // A body that cannot be held or is not well-formed UTF-8 is answered like
+  // any text that does not parse.
+  if (frame.dropped) {
+    ORMID_LOG(error, kLoop) << "Message too large, dropped: " << frame.length;
+  } else if (!isWellFormedUtf8(frame.body)) {
+    ORMID_LOG(error, kLoop) << "Message is not valid UTF-8";
+    frame.body.clear();
+  } else {
+    log::write(Severity::verbose, kLoop, __LINE__, "Read message: ", frame.body);
+  }
+  processing.processingMessage(std::move(frame.body), frame.length, storage);
+  std::string().swap(frame.body);
+  if (storage.size() == kFrameHeader) return kNoMemoryAnswer;
+  return std::string_view(storage).substr(kFrameHeader);
 }
 
 int DocEditorStdinStdout::serve(const ReadBytes& read, DocEditorJsonProcessing& processing) {
@@ -133,7 +166,12 @@ int DocEditorStdinStdout::serve(const ReadBytes& read, DocEditorJsonProcessing& 
     const std::string_view answer = answerFrame(processing, frame, storage);
     ScopedLock lock(core().lock);
     log::write(Severity::verbose, kLoop, __LINE__, "Send message: ", answer);
-    if (!writeMessage(answer)) return 0;  // nobody reads what would follow
+    const bool framed = answer.data() == storage.data() + kFrameHeader;
+    const bool sent = framed ? writeFramedMessage(storage) : writeMessage(answer);
+    // The records of a request reach the file once it is answered (one write
+    // for all of them), so that the log is current whenever the host waits.
+    log::flush();
+    if (!sent) return 0;  // nobody reads what would follow a failed write
   }
 }
 

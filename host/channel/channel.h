@@ -32,14 +32,22 @@ struct Frame {
 // promises more than comes costs no more memory than what came.
 Frame readFrame(const ReadBytes& read);
 
+// Room kept in front of an answer for its frame's length, so that the frame
+// goes out in one write without being copied.
+inline constexpr std::size_t kFrameHeader = 4;
+
 enum class WriteResult { ok, tooLarge, failed };
 // Writes one frame; an empty text writes nothing. A text whose length does not
 // fit the 4-byte header is not written.
 WriteResult writeFrame(const WriteBytes& write, std::string_view text);
+// The same for the text of `framed` after kFrameHeader bytes of room, which
+// get the length: one write.
+WriteResult writeFramed(const WriteBytes& write, std::string& framed);
 
 // Writes one frame to the browser through the core's message output. False
 // once the output is broken (the write failed); nothing more is written then.
 bool writeMessage(std::string_view text) REQUIRES(core().lock);
+bool writeFramedMessage(std::string& framed) REQUIRES(core().lock);
 
 class DocEditorStdinStdout {
  public:
@@ -50,7 +58,8 @@ class DocEditorStdinStdout {
   static int serve(const ReadBytes& read, DocEditorJsonProcessing& processing);
   // The answer to one frame, never longer than kMaxAnswerBytes. Never throws:
   // when memory runs out the answer is a fixed text. `storage` holds the
-  // answer unless it is such a text.
+  // answer after kFrameHeader bytes of room unless it is such a text. The
+  // frame's body is handed on (and released) on the way.
   static std::string_view answerFrame(DocEditorJsonProcessing& processing, Frame& frame,
                                       std::string& storage) noexcept;
 };

@@ -2,8 +2,11 @@
 // out as "<date> <time>.<ms> <SEVERITY> [<thread>] [<function>@<line>] <text>".
 // Every record is written under the process lock, so the records of the two
 // threads never interleave and a record waits while the main thread runs an
-// operation. The files roll at 10,000,000 bytes, 10 files in all, and no record
-// is longer than a file: a longer text is cut, its full length noted.
+// operation. Records are buffered (errors excepted) and reach the file when
+// the buffer fills, on flush() (the reader calls it once a request is
+// answered) and when the process exits; a whole message is written from where
+// it lies, never copied. The files roll at 10,000,000 bytes, 10 files in all, and no
+// record is longer than a file: a longer text is cut, its full length noted.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +38,8 @@ bool enabled(Severity severity);
 // Whole messages go through here directly, without being copied into a Record.
 void write(Severity severity, const char* function, int line, std::string_view text);
 void write(Severity severity, const char* function, int line, std::string_view prefix, std::string_view text);
+// Writes out the records buffered so far.
+void flush();
 // Path of the file the log writes to (empty before init).
 std::string path();
 

@@ -1,14 +1,16 @@
-// JSON over UTF-16 text. Requests carry a whole document as one base64 string
-// member, and answers carry one back, so the string paths (scanning a string
-// body, escaping a string) move runs of ordinary code units in bulk and test
-// four units at a time.
+// JSON over UTF-16 or UTF-8 text. Requests carry a whole document as one
+// base64 string member, and answers carry one back, so the string paths
+// (scanning a string body, escaping a string) move runs of ordinary code units
+// in bulk and test a block of them at a time.
 #include "host/json/json.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,13 +26,29 @@ namespace ormid {
 JsonValue::JsonValue() = default;
 JsonValue::JsonValue(const char16_t* text) : value_(std::u16string(text ? text : u"")) {}
 JsonValue::JsonValue(std::u16string text) : value_(std::move(text)) {}
+JsonValue::JsonValue(std::string ascii) : value_(std::move(ascii)) {}
 JsonValue::JsonValue(bool value) : value_(value) {}
 JsonValue::JsonValue(double value) : value_(value) {}
 JsonValue::JsonValue(JsonArray elements) : value_(std::move(elements)) {}
 JsonValue::JsonValue(JsonObject members) : value_(std::move(members)) {}
 
-// The alternatives of value_ are declared in the order of JsonType.
-JsonType JsonValue::type() const { return static_cast<JsonType>(value_.index()); }
+// The alternatives of value_ are declared in the order of JsonType, then the
+// narrow string.
+JsonType JsonValue::type() const {
+  return isNarrow() ? JsonType::String : static_cast<JsonType>(value_.index());
+}
+
+bool JsonValue::isNarrow() const { return std::holds_alternative<std::string>(value_); }
+
+std::string_view JsonValue::asNarrow() const {
+  const auto* s = std::get_if<std::string>(&value_);
+  return s ? std::string_view(*s) : std::string_view();
+}
+
+std::string JsonValue::takeNarrow() {
+  auto* s = std::get_if<std::string>(&value_);
+  return s ? std::move(*s) : std::string();
+}
 
 // A caller that reads the wrong kind gets an empty value instead of an
 // exception or undefined behaviour.
@@ -71,17 +89,16 @@ JsonObject& JsonValue::asObject() {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Blocks of eight UTF-16 code units tested at once: each test tells whether a
-// block is entirely made of units that are copied as they are, so that long
-// runs of such units (base64 content) move in bulk.
+// Blocks tested at once: each test tells whether a block is entirely made of
+// units that are copied as they are, so that long runs of such units (base64
+// content) move in bulk. UTF-16 text goes eight units a block, UTF-8 sixteen
+// bytes (a block of ASCII only: other bytes take the unit-by-unit path).
 
-constexpr std::ptrdiff_t kBlock = 8;
-
-bool isStringBodyUnit(char16_t c) { return c != u'"' && c != u'\\' && (c >= 0x20 || c == u'\t'); }
+bool isStringBodyUnit(unsigned c) { return c != '"' && c != '\\' && (c >= 0x20 || c == '\t'); }
 bool needsEscape(char16_t c) { return c < 0x20 || c == u'"' || c == u'\\' || c == u'/'; }
 
 #if defined(__SSE2__)
-__m128i load8(const char16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+__m128i load16(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 __m128i lanesEqual(__m128i v, char16_t c) {
   return _mm_cmpeq_epi16(v, _mm_set1_epi16(static_cast<short>(c)));
 }
@@ -96,67 +113,111 @@ bool allLanes(__m128i mask) { return _mm_movemask_epi8(mask) == 0xFFFF; }
 
 // No quotation mark, backslash or control (a tab counts as one here).
 bool plainStringBlock(const char16_t* p) {
-  const __m128i v = load8(p);
+  const __m128i v = load16(p);
   return allLanes(
       _mm_andnot_si128(_mm_or_si128(lanesEqual(v, u'"'), lanesEqual(v, u'\\')), lanesNotControl(v)));
 }
+// The same for sixteen bytes, which must also be ASCII (a signed byte below
+// 0x20 is a control or a byte of a multi-byte sequence).
+bool plainStringBlock(const unsigned char* p) {
+  const __m128i v = load16(p);
+  const __m128i stop = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+      _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+  return _mm_movemask_epi8(stop) == 0;
+}
 // Nothing that is written as an escape.
 bool plainEscapeBlock(const char16_t* p) {
-  const __m128i v = load8(p);
+  const __m128i v = load16(p);
   const __m128i escaped =
       _mm_or_si128(_mm_or_si128(lanesEqual(v, u'"'), lanesEqual(v, u'\\')), lanesEqual(v, u'/'));
   return allLanes(_mm_andnot_si128(escaped, lanesNotControl(v)));
 }
 // Nothing written as an escape and nothing outside ASCII.
 bool plainAsciiEscapeBlock(const char16_t* p) {
-  const __m128i v = load8(p);
+  const __m128i v = load16(p);
   const __m128i escaped =
       _mm_or_si128(_mm_or_si128(lanesEqual(v, u'"'), lanesEqual(v, u'\\')), lanesEqual(v, u'/'));
   return allLanes(_mm_andnot_si128(escaped, _mm_and_si128(lanesNotControl(v), lanesAscii(v))));
 }
 // Eight ASCII units to eight bytes.
 void narrowBlock(const char16_t* p, char* out) {
-  const __m128i v = load8(p);
+  const __m128i v = load16(p);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(v, v));
 }
 #else
 bool plainStringBlock(const char16_t* p) {
   bool plain = true;
-  for (int i = 0; i < kBlock; ++i) plain &= p[i] >= 0x20 && p[i] != u'"' && p[i] != u'\\';
+  for (int i = 0; i < 8; ++i) plain &= p[i] >= 0x20 && p[i] != u'"' && p[i] != u'\\';
+  return plain;
+}
+bool plainStringBlock(const unsigned char* p) {
+  bool plain = true;
+  for (int i = 0; i < 16; ++i) plain &= p[i] >= 0x20 && p[i] < 0x80 && p[i] != '"' && p[i] != '\\';
   return plain;
 }
 bool plainEscapeBlock(const char16_t* p) {
   bool plain = true;
-  for (int i = 0; i < kBlock; ++i) plain &= !needsEscape(p[i]);
+  for (int i = 0; i < 8; ++i) plain &= !needsEscape(p[i]);
   return plain;
 }
 bool plainAsciiEscapeBlock(const char16_t* p) {
   bool plain = true;
-  for (int i = 0; i < kBlock; ++i) plain &= p[i] < 0x80 && !needsEscape(p[i]);
+  for (int i = 0; i < 8; ++i) plain &= p[i] < 0x80 && !needsEscape(p[i]);
   return plain;
 }
 void narrowBlock(const char16_t* p, char* out) {
-  for (int i = 0; i < kBlock; ++i) out[i] = static_cast<char>(p[i]);
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(p[i]);
 }
 #endif
 
-bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+template <typename Unit>
+constexpr std::ptrdiff_t kBlock = 16 / sizeof(Unit);
 
-int hexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+bool isDigit(unsigned c) { return c >= '0' && c <= '9'; }
+
+int hexValue(unsigned c) {
+  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+  if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
   return -1;
 }
 
-// ---------------------------------------------------------------------------
-// Parser. The text ends at its end or at its first NUL code unit, whichever
-// comes first; `more()` is the one place that knows this. Nesting is limited to
-// kMaxJsonDepth containers so that hostile input cannot exhaust the stack.
+// A run of a string's body appended to the parsed text: UTF-16 as it is,
+// UTF-8 decoded (false when it is not well-formed), or ASCII kept narrow.
+bool appendRun(std::u16string& out, const char16_t* begin, const char16_t* end) {
+  out.append(begin, end);
+  return true;
+}
+bool appendRun(std::u16string& out, const unsigned char* begin, const unsigned char* end) {
+  return appendWide(out, {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)});
+}
+bool appendRun(std::string& out, const unsigned char* begin, const unsigned char* end) {
+  out.append(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin));
+  return true;
+}
 
+// ---------------------------------------------------------------------------
+// Parser over UTF-16 units or UTF-8 bytes. The text ends at its end or at its
+// first NUL unit, whichever comes first; `more()` is the one place that knows
+// this. Nesting is limited to kMaxJsonDepth containers so that hostile input
+// cannot exhaust the stack. Outside strings only ASCII is accepted, so the two
+// forms of a text parse alike.
+
+template <typename Unit>
 class Parser {
  public:
-  explicit Parser(std::u16string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+  // `take`: the named member's string, when it needs no unescaping, is not
+  // copied; its place in the text is noted (taken()) and its value left empty.
+  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, bool take = false)
+      : begin_(text), p_(text), end_(text + size), narrowMember_(narrowMember), take_(take) {}
+
+  struct Taken {
+    JsonValue* value = nullptr;  // in the parsed tree; null when nothing was taken
+    std::size_t offset = 0;
+    std::size_t size = 0;
+  };
+  const Taken& taken() const { return taken_; }
 
   std::unique_ptr<JsonValue> parseDocument() {
     if (!skipWhitespace()) return nullptr;
@@ -170,7 +231,7 @@ class Parser {
 
   // Moves over whitespace; true when a code unit of the text remains.
   bool skipWhitespace() {
-    while (p_ != end_ && (*p_ == u' ' || *p_ == u'\t' || *p_ == u'\r' || *p_ == u'\n')) ++p_;
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r' || *p_ == '\n')) ++p_;
     return more();
   }
 
@@ -178,16 +239,16 @@ class Parser {
   bool lookingAt(std::string_view word) const {
     if (static_cast<std::size_t>(end_ - p_) < word.size()) return false;
     for (std::size_t i = 0; i < word.size(); ++i) {
-      char16_t c = p_[i];
-      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + (u'a' - u'A'));
-      if (c != static_cast<char16_t>(word[i])) return false;
+      unsigned c = p_[i];
+      if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+      if (c != static_cast<unsigned char>(word[i])) return false;
     }
     return true;
   }
 
   std::unique_ptr<JsonValue> parseValue(int depth) {
-    const char16_t c = *p_;
-    if (c == u'"') {
+    const unsigned c = *p_;
+    if (c == '"') {
       ++p_;
       std::u16string text;
       if (!extractString(text)) return nullptr;
@@ -205,68 +266,106 @@ class Parser {
       p_ += 4;
       return std::make_unique<JsonValue>();
     }
-    if (c == u'-' || isDigit(c)) return parseNumber();
-    if (c == u'{') return depth < kMaxJsonDepth ? parseObject(depth + 1) : nullptr;
-    if (c == u'[') return depth < kMaxJsonDepth ? parseArray(depth + 1) : nullptr;
+    if (c == '-' || isDigit(c)) return parseNumber();
+    if (c == '{') return depth < kMaxJsonDepth ? parseObject(depth + 1) : nullptr;
+    if (c == '[') return depth < kMaxJsonDepth ? parseArray(depth + 1) : nullptr;
     return nullptr;
   }
 
   // Cursor just past the opening quotation mark; on success just past the
   // closing one. Escapes give one code unit each, so a lone surrogate escape
   // passes through and \u0000 gives a NUL unit.
-  bool extractString(std::u16string& out) {
+  template <typename Out>
+  bool extractString(Out& out) {
     for (;;) {
-      const char16_t* run = p_;
+      const Unit* run = p_;
       for (;;) {
-        while (end_ - p_ >= kBlock && plainStringBlock(p_)) p_ += kBlock;
-        // The block holds a unit to look at, unless it was only a tab.
-        const char16_t* const stop = end_ - p_ >= kBlock ? p_ + kBlock : end_;
+        while (end_ - p_ >= kBlock<Unit> && plainStringBlock(p_)) p_ += kBlock<Unit>;
+        // The block holds a unit to look at, unless it was only a tab or
+        // (UTF-8) bytes of multi-byte sequences.
+        const Unit* const stop = end_ - p_ >= kBlock<Unit> ? p_ + kBlock<Unit> : end_;
         while (p_ != stop && isStringBodyUnit(*p_)) ++p_;
         if (p_ != stop || p_ == end_) break;
       }
-      out.append(run, p_);
+      if (!appendRun(out, run, p_)) return false;
       if (p_ == end_) return false;
-      const char16_t c = *p_++;
-      if (c == u'"') return true;
-      if (c != u'\\') return false;  // a raw control character, or the NUL ending the text
+      const unsigned c = *p_++;
+      if (c == '"') return true;
+      if (c != '\\') return false;  // a raw control character, or the NUL ending the text
       if (!more()) return false;
-      const char16_t e = *p_++;
+      const unsigned e = *p_++;
+      unsigned unit;
       switch (e) {
-        case u'"':
-        case u'\\':
-        case u'/':
-          out.push_back(e);
+        case '"':
+        case '\\':
+        case '/':
+          unit = e;
           break;
-        case u'b':
-          out.push_back(u'\b');
+        case 'b':
+          unit = '\b';
           break;
-        case u'f':
-          out.push_back(u'\f');
+        case 'f':
+          unit = '\f';
           break;
-        case u'n':
-          out.push_back(u'\n');
+        case 'n':
+          unit = '\n';
           break;
-        case u'r':
-          out.push_back(u'\r');
+        case 'r':
+          unit = '\r';
           break;
-        case u't':
-          out.push_back(u'\t');
+        case 't':
+          unit = '\t';
           break;
-        case u'u': {
-          unsigned unit = 0;
-          for (int i = 0; i < 4; ++i) {
-            const int digit = p_ != end_ ? hexValue(*p_) : -1;
-            if (digit < 0) return false;
-            unit = unit * 16 + static_cast<unsigned>(digit);
-            ++p_;
-          }
-          out.push_back(static_cast<char16_t>(unit));
+        case 'u':
+          if (!hex4(unit)) return false;
           break;
-        }
         default:
           return false;
       }
+      out.push_back(static_cast<typename Out::value_type>(unit));
     }
+  }
+
+  bool hex4(unsigned& unit) {
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int digit = p_ != end_ ? hexValue(*p_) : -1;
+      if (digit < 0) return false;
+      unit = unit * 16 + static_cast<unsigned>(digit);
+      ++p_;
+    }
+    return true;
+  }
+
+  // Cursor just past an opening quotation mark: the string's body is
+  // well-formed, ends in this text and gives only ASCII units, so it can be
+  // held narrow. `raw` is its length in the text with the closing quotation
+  // mark, an upper bound of its size; `escaped` whether it holds escapes.
+  bool asciiString(std::size_t& raw, bool& escaped) const {
+    escaped = false;
+    const Unit* p = p_;
+    for (;;) {
+      while (end_ - p >= kBlock<Unit> && plainStringBlock(p)) p += kBlock<Unit>;
+      if (p == end_ || *p == 0) return false;
+      const unsigned c = *p++;
+      if (c == '"') break;
+      if (c == '\\') {
+        escaped = true;
+        if (p == end_) return false;
+        if (*p++ != 'u') continue;  // a one-letter escape, checked when extracted
+        unsigned unit = 0;
+        for (int i = 0; i < 4; ++i) {
+          const int digit = p != end_ ? hexValue(*p++) : -1;
+          if (digit < 0) return false;
+          unit = unit * 16 + static_cast<unsigned>(digit);
+        }
+        if (unit >= 0x80) return false;
+      } else if (c >= 0x80 || !isStringBodyUnit(c)) {
+        return false;  // not ASCII, or a raw control character: not taken as it is
+      }
+    }
+    raw = static_cast<std::size_t>(p - p_);
+    return true;
   }
 
   // Digits are accumulated in double arithmetic one by one, the fraction with
@@ -274,33 +373,33 @@ class Parser {
   // factor of ten at a time; that loop stops once the value is infinite or
   // zero, since no further factor can change it, so huge exponents end at once.
   std::unique_ptr<JsonValue> parseNumber() {
-    const bool negative = *p_ == u'-';
+    const bool negative = *p_ == '-';
     if (negative) ++p_;
     if (!more() || !isDigit(*p_)) return nullptr;
     double value = 0;
-    if (*p_ == u'0') {
+    if (*p_ == '0') {
       ++p_;
     } else {
-      while (more() && isDigit(*p_)) value = value * 10 + (*p_++ - u'0');
+      while (more() && isDigit(*p_)) value = value * 10 + (*p_++ - '0');
     }
-    if (more() && *p_ == u'.') {
+    if (more() && *p_ == '.') {
       ++p_;
       if (!more() || !isDigit(*p_)) return nullptr;
       double sum = 0;
       double weight = 0.1;
       while (more() && isDigit(*p_)) {
-        sum += (*p_++ - u'0') * weight;
+        sum += (*p_++ - '0') * weight;
         weight *= 0.1;
       }
       value += sum;
     }
-    if (more() && (*p_ == u'e' || *p_ == u'E')) {
+    if (more() && (*p_ == 'e' || *p_ == 'E')) {
       ++p_;
       bool negativeExponent = false;
-      if (more() && (*p_ == u'+' || *p_ == u'-')) negativeExponent = *p_++ == u'-';
+      if (more() && (*p_ == '+' || *p_ == '-')) negativeExponent = *p_++ == '-';
       if (!more() || !isDigit(*p_)) return nullptr;
       double exponent = 0;
-      while (more() && isDigit(*p_)) exponent = exponent * 10 + (*p_++ - u'0');
+      while (more() && isDigit(*p_)) exponent = exponent * 10 + (*p_++ - '0');
       for (double i = 0; i < exponent && value != 0 && !std::isinf(value); ++i) {
         value = negativeExponent ? value / 10 : value * 10;
       }
@@ -315,13 +414,13 @@ class Parser {
     JsonArray elements;
     for (;;) {
       if (!skipWhitespace()) return nullptr;
-      if (elements.empty() && *p_ == u']') break;
+      if (elements.empty() && *p_ == ']') break;
       auto element = parseValue(depth);
       if (!element) return nullptr;
       elements.push_back(std::move(element));
       if (!skipWhitespace()) return nullptr;
-      if (*p_ == u']') break;
-      if (*p_ != u',') return nullptr;
+      if (*p_ == ']') break;
+      if (*p_ != ',') return nullptr;
       ++p_;
     }
     ++p_;
@@ -334,28 +433,57 @@ class Parser {
     JsonObject members;
     for (;;) {
       if (!skipWhitespace()) return nullptr;
-      if (members.empty() && *p_ == u'}') break;
-      if (*p_ != u'"') return nullptr;
+      if (members.empty() && *p_ == '}') break;
+      if (*p_ != '"') return nullptr;
       ++p_;
       std::u16string name;
       if (!extractString(name)) return nullptr;
-      if (!skipWhitespace() || *p_ != u':') return nullptr;
+      if (!skipWhitespace() || *p_ != ':') return nullptr;
       ++p_;
       if (!skipWhitespace()) return nullptr;
-      auto value = parseValue(depth);
+      std::unique_ptr<JsonValue> value;
+      const bool named = depth == 1 && !narrowMember_.empty() && name == narrowMember_;
+      Taken taken;
+      if constexpr (std::is_same_v<Unit, unsigned char>) {
+        // The named member of the top-level object: an ASCII string is held
+        // narrow (a document's base64 is not widened), or only noted.
+        if (named && *p_ == '"') {
+          std::size_t raw = 0;
+          bool escaped = false;
+          ++p_;
+          if (!asciiString(raw, escaped)) {
+            --p_;  // parsed as any other string
+          } else if (take_ && !escaped) {
+            value = std::make_unique<JsonValue>(std::string());
+            taken = {value.get(), static_cast<std::size_t>(p_ - begin_), raw - 1};
+            p_ += raw;
+          } else {
+            std::string text;
+            text.reserve(raw);
+            if (!extractString(text)) return nullptr;
+            value = std::make_unique<JsonValue>(std::move(text));
+          }
+        }
+      }
+      if (!value) value = parseValue(depth);
       if (!value) return nullptr;
       members.insert_or_assign(std::move(name), std::move(value));
+      if (named) taken_ = taken;  // the last of repeated members wins
       if (!skipWhitespace()) return nullptr;
-      if (*p_ == u'}') break;
-      if (*p_ != u',') return nullptr;
+      if (*p_ == '}') break;
+      if (*p_ != ',') return nullptr;
       ++p_;
     }
     ++p_;
     return std::make_unique<JsonValue>(std::move(members));
   }
 
-  const char16_t* p_;
-  const char16_t* const end_;
+  const Unit* const begin_;
+  const Unit* p_;
+  const Unit* const end_;
+  const std::u16string_view narrowMember_;
+  const bool take_;
+  Taken taken_;
 };
 
 // ---------------------------------------------------------------------------
@@ -416,6 +544,53 @@ constexpr auto kEscapedLength = [] {
   return length;
 }();
 
+// Sixteen bytes of UTF-8 at once: a mask of those written as an escape, and
+// how many bytes more than sixteen their escapes take. Base64 has one such
+// byte ('/') in 64 on average, so most blocks are copied as they are.
+#if defined(__SSE2__)
+unsigned escapeMask(const char* p, unsigned& controls) {
+  const __m128i v = load16(p);
+  const __m128i control =
+      _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xE0))), _mm_setzero_si128());
+  const __m128i escaped = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')), control));
+  controls = static_cast<unsigned>(_mm_movemask_epi8(control));
+  return static_cast<unsigned>(_mm_movemask_epi8(escaped));
+}
+#else
+unsigned escapeMask(const char* p, unsigned& controls) {
+  unsigned mask = 0;
+  controls = 0;
+  for (int i = 0; i < 16; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    mask |= static_cast<unsigned>(kEscapedLength[c] != 1) << i;
+    controls |= static_cast<unsigned>(c < 0x20) << i;
+  }
+  return mask;
+}
+#endif
+
+// Set bits of a byte (a table: without a population-count instruction in the
+// target's baseline, std::popcount is a library call).
+constexpr auto kBits = [] {
+  std::array<unsigned char, 256> bits{};
+  for (int i = 0; i < 256; ++i) bits[i] = static_cast<unsigned char>((i & 1) + (i >= 2 ? bits[i / 2] : 0));
+  return bits;
+}();
+
+std::size_t blockExtra(const char* p) {
+  unsigned controls;
+  const unsigned mask = escapeMask(p, controls);
+  if (mask == 0) return 0;
+  // Every escape one byte more, a \u00XX escape (not one of \b \f \n \r \t) four more.
+  std::size_t extra = kBits[mask & 0xFF] + kBits[mask >> 8];
+  for (unsigned c = controls; c != 0; c &= c - 1) {
+    extra += kEscapedLength[static_cast<unsigned char>(p[std::countr_zero(c)])] - 1 - 1;
+  }
+  return extra;
+}
+
 // Upper bound of the code units a quoted, escaped string takes (every control
 // counted as a six-unit escape). Sizing the output once matters for strings
 // of a hundred MiB, which would otherwise be copied as the output grows.
@@ -436,7 +611,7 @@ class WideSink {
     const char16_t* const end = p + s.size();
     while (p != end) {
       const char16_t* run = p;
-      while (end - p >= kBlock && plainEscapeBlock(p)) p += kBlock;
+      while (end - p >= 8 && plainEscapeBlock(p)) p += 8;
       while (p != end && !needsEscape(*p)) ++p;
       out_.append(run, p);
       if (p == end) break;
@@ -446,14 +621,20 @@ class WideSink {
     out_.push_back(u'"');
   }
 
+  void utf8String(std::string_view s) { string(asciiToWide(s)); }
+
   std::u16string take() { return std::move(out_); }
 
  private:
   std::u16string out_;
 };
 
+// Appends to a string it is given, whose capacity is reused from answer to
+// answer.
 class Utf8Sink {
  public:
+  explicit Utf8Sink(std::string& out) : out_(out) {}
+
   void ascii(std::string_view text) { out_.append(text); }
 
   // Sizes the output once per string (an upper bound: a surrogate counted as
@@ -469,10 +650,10 @@ class Utf8Sink {
     const char16_t* p = s.data();
     const char16_t* const end = p + s.size();
     while (p != end) {
-      while (end - p >= kBlock && plainAsciiEscapeBlock(p)) {
+      while (end - p >= 8 && plainAsciiEscapeBlock(p)) {
         narrowBlock(p, w);
-        p += kBlock;
-        w += kBlock;
+        p += 8;
+        w += 8;
       }
       if (p == end) break;
       const char16_t c = *p;
@@ -493,35 +674,14 @@ class Utf8Sink {
     out_.resize(static_cast<std::size_t>(w - out_.data()));
   }
 
-  // UTF-8 text as a quoted string: escaped bytes are rare (base64 has only
-  // '/'), so runs between them are copied whole into an output sized once.
   void utf8String(std::string_view s) {
-    const std::size_t start = out_.size();
-    out_.resize(start + 2 + escapedUtf8Size(s));
-    char* w = out_.data() + start;
-    *w++ = '"';
-    const char* p = s.data();
-    const char* const end = p + s.size();
-    while (p != end) {
-      const char* run = p;
-      while (p != end && kEscapedLength[static_cast<unsigned char>(*p)] == 1) ++p;
-      std::memcpy(w, run, static_cast<std::size_t>(p - run));
-      w += p - run;
-      if (p == end) break;
-      char buffer[6];
-      const std::size_t n = escape(static_cast<unsigned char>(*p++), buffer);
-      std::memcpy(w, buffer, n);
-      w += n;
-    }
-    *w = '"';
+    out_.push_back('"');
+    appendEscapedUtf8(out_, s);
+    out_.push_back('"');
   }
 
-  void reserve(std::size_t size) { out_.reserve(size); }
-  std::size_t size() const { return out_.size(); }
-  std::string take() { return std::move(out_); }
-
  private:
-  std::string out_;
+  std::string& out_;
 };
 
 template <typename Sink>
@@ -543,7 +703,11 @@ void write(Sink& sink, const JsonValue* value) {
       break;
     }
     case JsonType::String:
-      sink.string(value->asString());
+      if (value->isNarrow()) {
+        sink.utf8String(value->asNarrow());
+      } else {
+        sink.string(value->asString());
+      }
       break;
     case JsonType::Array: {
       sink.ascii("[");
@@ -574,7 +738,30 @@ void write(Sink& sink, const JsonValue* value) {
 
 }  // namespace
 
-std::unique_ptr<JsonValue> parseJson(std::u16string_view text) { return Parser(text).parseDocument(); }
+std::unique_ptr<JsonValue> parseJson(std::u16string_view text) {
+  return Parser<char16_t>(text.data(), text.size(), {}).parseDocument();
+}
+
+std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember) {
+  return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember)
+      .parseDocument();
+}
+
+std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember) {
+  Parser<unsigned char> parser(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember,
+                               true);
+  auto value = parser.parseDocument();
+  const auto& taken = parser.taken();
+  if (value && taken.value) {
+    // The text becomes the member's value: moved to the front of its own
+    // buffer instead of copied into a new one.
+    std::memmove(text.data(), text.data() + taken.offset, taken.size);
+    text.resize(taken.size);
+    *taken.value = JsonValue(std::move(text));
+    text.clear();
+  }
+  return value;
+}
 
 std::u16string stringify(const JsonValue& value) {
   WideSink sink;
@@ -583,55 +770,124 @@ std::u16string stringify(const JsonValue& value) {
 }
 
 std::string stringifyUtf8(const JsonValue& value) {
-  Utf8Sink sink;
+  std::string out;
+  Utf8Sink sink(out);
   write(sink, &value);
-  return sink.take();
+  return out;
+}
+
+void stringifyUtf8(const JsonValue& value, std::string& out) {
+  Utf8Sink sink(out);
+  write(sink, &value);
 }
 
 std::size_t escapedUtf8Size(std::string_view text) {
-  std::size_t size = 0;
-  for (const char c : text) size += kEscapedLength[static_cast<unsigned char>(c)];
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  std::size_t size = text.size();
+  for (; end - p >= 16; p += 16) size += blockExtra(p);
+  for (; p != end; ++p) size += kEscapedLength[static_cast<unsigned char>(*p)] - 1u;
   return size;
 }
 
 std::size_t escapedUtf8Fit(std::string_view text, std::size_t room) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin;
   std::size_t used = 0;
-  std::size_t n = 0;
-  for (; n < text.size(); ++n) {
-    used += kEscapedLength[static_cast<unsigned char>(text[n])];
+  for (; end - p >= 16; p += 16) {
+    const std::size_t block = 16 + blockExtra(p);
+    if (used + block > room) break;
+    used += block;
+  }
+  for (; p != end; ++p) {
+    used += kEscapedLength[static_cast<unsigned char>(*p)];
     if (used > room) break;
   }
-  return n;
+  return static_cast<std::size_t>(p - begin);
 }
 
-std::string stringifyUtf8(const JsonValue& object, const RawMember& extra) {
-  // The members after the extra one are written first, so that the output
-  // (which may hold a whole document) is sized once and never moved.
-  Utf8Sink head;
-  Utf8Sink tail;
+std::size_t appendEscapedUtf8(std::string& out, std::string_view text, std::size_t room) {
+  // Runs between the bytes that need escaping are copied whole; the output
+  // grows within the capacity the caller reserved (or reuses), never
+  // zero-filled first.
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin;
+  const char* run = p;
+  std::size_t used = 0;  // escaped bytes of [begin, run)
+  char buffer[6];
+  const auto escapeAt = [&](const char* at) {
+    const std::size_t n = escape(static_cast<unsigned char>(*at), buffer);
+    if (used + static_cast<std::size_t>(at - run) + n > room) return false;
+    out.append(run, at);
+    out.append(buffer, n);
+    used += static_cast<std::size_t>(at - run) + n;
+    run = at + 1;
+    return true;
+  };
+  while (end - p >= 16 && used + static_cast<std::size_t>(p - run) + 16 * 6 <= room) {
+    unsigned controls;
+    unsigned mask = escapeMask(p, controls);
+    for (; mask != 0; mask &= mask - 1) escapeAt(p + std::countr_zero(mask));
+    p += 16;
+  }
+  // The rest byte by byte, up to where the room ends.
+  for (; p != end; ++p) {
+    if (kEscapedLength[static_cast<unsigned char>(*p)] == 1) {
+      if (used + static_cast<std::size_t>(p + 1 - run) > room) break;
+      continue;
+    }
+    if (!escapeAt(p)) break;
+  }
+  out.append(run, p);
+  return static_cast<std::size_t>(p - begin);
+}
+
+void appendEscapedUtf8(std::string& out, std::string_view text) {
+  appendEscapedUtf8(out, text, static_cast<std::size_t>(-1) / 8);
+}
+
+void stringifyAround(const JsonValue& object, std::u16string_view key, std::string& before,
+                     std::string& after) {
+  Utf8Sink head(before);
+  Utf8Sink tail(after);
   head.ascii("{");
+  const std::size_t start = before.size();
   for (const auto& [name, member] : object.asObject()) {
-    if (name == extra.key) continue;
-    Utf8Sink& sink = name < extra.key ? head : tail;
-    if (&sink == &tail || head.size() > 1) sink.ascii(",");
+    if (name == key) continue;
+    const bool isHead = name < key;
+    Utf8Sink& sink = isHead ? head : tail;
+    if (!isHead || before.size() > start) sink.ascii(",");
     sink.string(name);
     sink.ascii(":");
     write(sink, member.get());
   }
+  if (before.size() > start) head.ascii(",");
+  head.string(key);
+  head.ascii(":");
   tail.ascii("}");
+}
 
-  Utf8Sink out;
-  out.reserve(head.size() + 1 + 2 * extra.key.size() + 8 + extra.open.size() + escapedUtf8Size(extra.text) +
-              extra.close.size() + tail.size());
-  out.ascii(head.take());
-  if (out.size() > 1) out.ascii(",");
-  out.string(extra.key);
-  out.ascii(":");
-  out.ascii(extra.open);
-  out.utf8String(extra.text);
-  out.ascii(extra.close);
-  out.ascii(tail.take());
-  return out.take();
+void stringifyUtf8(const JsonValue& object, const RawMember& extra, std::string& out) {
+  std::string after;
+  stringifyAround(object, extra.key, out, after);
+  // Sized for the common case (a few escapes) without a pass to count them:
+  // the output grows if more are needed, and keeps its capacity when reused.
+  out.reserve(out.size() + extra.open.size() + 2 + extra.text.size() + extra.text.size() / 8 + 64 +
+              extra.close.size() + after.size());
+  out.append(extra.open);
+  out.push_back('"');
+  appendEscapedUtf8(out, extra.text);
+  out.push_back('"');
+  out.append(extra.close);
+  out.append(after);
+}
+
+std::string stringifyUtf8(const JsonValue& object, const RawMember& extra) {
+  std::string out;
+  stringifyUtf8(object, extra, out);
+  return out;
 }
 
 }  // namespace ormid

@@ -27,6 +27,8 @@ class JsonValue {
   JsonValue();                               // Null
   explicit JsonValue(const char16_t* text);  // up to the terminating NUL
   explicit JsonValue(std::u16string text);   // whole string, NUL code units included
+  // A string of ASCII text held narrow: its text is asNarrow(), not asString().
+  explicit JsonValue(std::string ascii);
   explicit JsonValue(bool value);
   explicit JsonValue(double value);
   explicit JsonValue(JsonArray elements);  // adopts the elements
@@ -40,6 +42,12 @@ class JsonValue {
   bool isArray() const { return type() == JsonType::Array; }
   bool isObject() const { return type() == JsonType::Object; }
 
+  // A string held narrow (see parseJson): asString() is empty, asNarrow()
+  // gives its ASCII text and takeNarrow() moves it out.
+  bool isNarrow() const;
+  std::string_view asNarrow() const;
+  std::string takeNarrow();
+
   // Accessors; the caller tests the kind first.
   const std::u16string& asString() const;
   bool asBool() const;
@@ -49,7 +57,7 @@ class JsonValue {
   JsonObject& asObject();
 
  private:
-  std::variant<std::monostate, std::u16string, bool, double, JsonArray, JsonObject> value_;
+  std::variant<std::monostate, std::u16string, bool, double, JsonArray, JsonObject, std::string> value_;
 };
 
 // Deepest nesting of arrays and objects that parses; deeper text fails.
@@ -57,11 +65,21 @@ inline constexpr int kMaxJsonDepth = 512;
 
 // Parses text up to its first NUL code unit. Null when the text is not accepted.
 std::unique_ptr<JsonValue> parseJson(std::u16string_view text);
+// The same for UTF-8 text (ill-formed UTF-8 in a string is not accepted),
+// without widening it first. The string value of the top-level object's member
+// named `narrowMember`, when all its characters are ASCII, is held narrow.
+std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember = {});
+// The same, where the narrow member's string, when it holds no escapes, is
+// not copied: `text` itself becomes its value (and is left empty). A request
+// carrying a document is then held once.
+std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember);
 
 // Compact text of the tree.
 std::u16string stringify(const JsonValue& value);
 // The same text as wideToUtf8(stringify(value)), written directly as UTF-8.
 std::string stringifyUtf8(const JsonValue& value);
+// The same, appended to `out` (whose capacity is reused).
+void stringifyUtf8(const JsonValue& value, std::string& out);
 
 // A member added to an object while it is written, whose value is raw JSON
 // text `open`, then `text` (UTF-8) as a quoted, escaped string, then raw JSON
@@ -76,6 +94,19 @@ struct RawMember {
 // stringifyUtf8 of `object` (an Object) with `extra` among its members in key
 // order; `extra` replaces a member of the same key.
 std::string stringifyUtf8(const JsonValue& object, const RawMember& extra);
+// The same, appended to `out` (whose capacity is reused).
+void stringifyUtf8(const JsonValue& object, const RawMember& extra, std::string& out);
+// The text of `object` around a member `key` whose value is written by the
+// caller: `before` gets the text up to and including `"key":`, `after` the
+// rest (the next member's comma or the closing brace). Both are appended to.
+void stringifyAround(const JsonValue& object, std::u16string_view key, std::string& before,
+                     std::string& after);
+// Appends UTF-8 `text` escaped as the inside of a JSON string (`out` grows as
+// needed; reserve escapedUtf8Size(text) more for one allocation).
+void appendEscapedUtf8(std::string& out, std::string_view text);
+// The same for the longest prefix of `text` whose escaped form takes at most
+// `room` bytes (escapedUtf8Fit); its length.
+std::size_t appendEscapedUtf8(std::string& out, std::string_view text, std::size_t room);
 
 // Bytes that UTF-8 `text` takes once escaped as a JSON string, without quotes.
 std::size_t escapedUtf8Size(std::string_view text);

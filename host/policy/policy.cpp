@@ -217,20 +217,28 @@ Verdict checkLocation(const Policy& policy, const std::string& workingDirectory,
   return Verdict::allowed;
 }
 
-Verdict checkContent(const Policy& policy, std::u16string_view base64) {
+namespace {
+template <typename Char>
+Verdict contentVerdict(const Policy& policy, std::basic_string_view<Char> base64) {
   if (policy.state != Policy::State::active || !policy.maxDocumentBytes) return Verdict::allowed;
   const std::uint64_t limit = *policy.maxDocumentBytes;
   // The most any text of this length decodes to settles most requests.
   if (base64.size() / 4 * 3 + 2 <= limit) return Verdict::allowed;
-  const auto outside = std::find_if(base64.begin(), base64.end(), [](char16_t c) {
-    return !((c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+' ||
-             c == u'/');
+  const auto outside = std::find_if(base64.begin(), base64.end(), [](Char c) {
+    return !((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+             c == '/');
   });
   const auto characters = static_cast<std::uint64_t>(outside - base64.begin());
   const std::uint64_t left = characters % 4;
   const std::uint64_t bytes = characters / 4 * 3 + (left == 0 ? 0 : left - 1);
   return bytes <= limit ? Verdict::allowed : Verdict::tooLarge;
 }
+}  // namespace
+
+Verdict checkContent(const Policy& policy, std::u16string_view base64) {
+  return contentVerdict(policy, base64);
+}
+Verdict checkContent(const Policy& policy, std::string_view base64) { return contentVerdict(policy, base64); }
 
 Verdict checkFile(const Policy& policy, const std::string& path) {
   if (policy.state != Policy::State::active || !policy.maxDocumentBytes) return Verdict::allowed;

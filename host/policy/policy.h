@@ -75,6 +75,8 @@ Verdict checkLocation(const Policy& policy, const std::string& workingDirectory,
 // Whether base64 content decodes to no more than the policy allows (decoded
 // as the host decodes it: up to the first character outside the alphabet).
 Verdict checkContent(const Policy& policy, std::u16string_view base64);
+// The same for content held narrow (as a request's contentFile is).
+Verdict checkContent(const Policy& policy, std::string_view base64);
 
 // Whether the file at `path` is no larger than the policy allows; anything
 // that is not a regular file passes (the operation gives its own answer).

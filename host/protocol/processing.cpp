@@ -59,7 +59,9 @@ bool admitted(const JsonValue& request, const std::u16string& command, const Com
     const JsonObject& members = request.asObject();
     const auto found = members.find(u"contentFile");
     if (found != members.end() && found->second->isString()) {
-      verdict = policy::checkContent(rules, found->second->asString());
+      const JsonValue& content = *found->second;
+      verdict = content.isNarrow() ? policy::checkContent(rules, content.asNarrow())
+                                   : policy::checkContent(rules, content.asString());
     }
   }
   if (verdict == policy::Verdict::allowed) return true;
@@ -134,14 +136,16 @@ DocEditorJsonProcessing::DocEditorJsonProcessing(HandOff handOff, PendingLimits 
                                                  CreateDirectory createDirectory)
     : handOff_(std::move(handOff)), limits_(limits), createDirectory_(std::move(createDirectory)) {}
 
-void DocEditorJsonProcessing::processingMessage(std::u16string_view message, std::uint32_t length,
+void DocEditorJsonProcessing::processingMessage(std::string message, std::uint32_t length,
                                                 std::string& answer) noexcept {
   std::unique_ptr<JsonValue> request;
   try {
     std::u16string result;
     std::u16string description;
     std::string content;
-    request = parseJson(message);
+    // A document's base64 stays narrow and is handed to the command as it is.
+    request = parseJsonTaking(message, u"contentFile");
+    std::string().swap(message);
     if (!request) {
       fail(result, description, u"JSON failed to parse");
     } else if (!request->isObject()) {
@@ -160,11 +164,11 @@ void DocEditorJsonProcessing::processingMessage(std::u16string_view message, std
 
 void DocEditorJsonProcessing::answerFailure(const JsonValue* request, std::uint32_t length,
                                             std::string& answer) noexcept {
-  answer.clear();
+  const std::size_t start = answer.size();
   try {
     if (!request) {
       ORMID_LOG(error, kProcessing) << "JSON failed to parse";
-      answer = kUnreadableAnswer;
+      answer += kUnreadableAnswer;
       return;
     }
     // A transfer in the middle of its failure may have lost a part: it is not
@@ -176,13 +180,14 @@ void DocEditorJsonProcessing::answerFailure(const JsonValue* request, std::uint3
       if (pending != splitMessages_.end()) dropPending(pending, "the request failed");
     }
     ORMID_LOG(error, kProcessing) << "Error alocate memory file";
+    answer.resize(start);
     createAnswer(request, length, u"error", u"Error alocate memory file", {}, answer);
   } catch (...) {
-    answer.clear();  // the caller sends kNoMemoryAnswer
+    answer.resize(start);  // the caller sends kNoMemoryAnswer
   }
 }
 
-void DocEditorJsonProcessing::dispatch(const JsonValue& request, std::u16string& result,
+void DocEditorJsonProcessing::dispatch(JsonValue& request, std::u16string& result,
                                        std::u16string& description, std::string& content) {
   std::u16string messageId;
   std::u16string contentId;
@@ -209,7 +214,7 @@ void DocEditorJsonProcessing::dispatch(const JsonValue& request, std::u16string&
   }
 }
 
-void DocEditorJsonProcessing::documentCommand(const JsonValue& request, const std::u16string& command,
+void DocEditorJsonProcessing::documentCommand(JsonValue& request, const std::u16string& command,
                                               const std::u16string& messageId, std::u16string& result,
                                               std::u16string& description, std::string& content) {
   CommandInputs inputs;
@@ -231,13 +236,14 @@ void DocEditorJsonProcessing::documentCommand(const JsonValue& request, const st
   if (!hasName) return fail(result, description, u"Error parsing name file");
 
   if (command == u"openDocument") {
-    // Read in place: the content may be many megabytes.
-    const JsonObject& members = request.asObject();
+    // Moved, not copied: the content may be many megabytes.
+    JsonObject& members = request.asObject();
     auto found = members.find(u"contentFile");
     if (found == members.end() || !found->second->isString()) {
       return fail(result, description, u"Error parsing content file");
     }
-    inputs.contentFile = toAnsi(found->second->asString());
+    JsonValue& value = *found->second;
+    inputs.contentFile = value.isNarrow() ? value.takeNarrow() : toAnsi(value.asString());
     run(openDocumentMessage, std::move(inputs), result, description, nullptr);
   } else if (command == u"saveDocument") {
     run(saveDocumentMessage, std::move(inputs), result, description, nullptr);
@@ -290,25 +296,63 @@ DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::continuation
 
 DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::addPending(
     const JsonValue* request, const std::u16string& messageId, const std::u16string& command,
-    std::string text) {
+    const JsonValue& base, std::string content) {
+  PendingAnswer entry;
+  if (content.empty()) {
+    stringifyUtf8(base, entry.before);
+  } else {
+    stringifyAround(base, u"contentFile", entry.before, entry.after);
+    entry.before += '"';
+    entry.after.insert(0, 1, '"');
+  }
+  entry.size = entry.before.size() + escapedUtf8Size(content) + entry.after.size();
+  entry.content = std::move(content);
   // The oldest transfers make room; the new one is kept whatever its size, as
   // it is being delivered.
   while (!splitMessages_.empty() &&
-         (splitMessages_.size() >= limits_.answers || pendingBytes_ + text.size() > limits_.bytes)) {
+         (splitMessages_.size() >= limits_.answers || pendingBytes_ + entry.size > limits_.bytes)) {
     auto oldest =
         std::min_element(splitMessages_.begin(), splitMessages_.end(),
                          [](const auto& a, const auto& b) { return a.second.serial < b.second.serial; });
     dropPending(oldest, "too many or too large pending answers");
   }
-  PendingAnswer entry;
   entry.command = command;
   std::u16string value;
   if (getWorkingDirectory(request, value)) entry.workingDirectory = value;
   getNameFile(request, entry.nameFile);
   entry.serial = ++serial_;
-  pendingBytes_ += text.size();
-  entry.text = std::move(text);
+  pendingBytes_ += entry.size;
   return splitMessages_.insert_or_assign(messageId, std::move(entry)).first;
+}
+
+std::string_view DocEditorJsonProcessing::make(PendingAnswer& entry, std::size_t size) {
+  std::string& window = entry.window;
+  if (entry.windowStart > 0) {
+    window.erase(0, entry.windowStart);
+    entry.windowStart = 0;
+  }
+  const std::size_t contentEnd = entry.before.size() + entry.content.size();
+  const std::size_t sourceEnd = contentEnd + entry.after.size();
+  while (window.size() < size && entry.source < sourceEnd) {
+    const std::size_t want = size - window.size();
+    std::size_t& at = entry.source;
+    if (at < entry.before.size()) {
+      const std::size_t n = std::min(want, entry.before.size() - at);
+      window.append(entry.before, at, n);
+      at += n;
+    } else if (at < contentEnd) {
+      // Escaping makes at least as many bytes as it takes.
+      const std::size_t from = at - entry.before.size();
+      const std::size_t n = std::min(want, entry.content.size() - from);
+      appendEscapedUtf8(window, std::string_view(entry.content).substr(from, n));
+      at += n;
+    } else {
+      const std::size_t n = std::min(want, sourceEnd - at);
+      window.append(entry.after, at - contentEnd, n);
+      at += n;
+    }
+  }
+  return window;
 }
 
 void DocEditorJsonProcessing::dropPending(Pending::iterator entry, const char* why) {
@@ -317,7 +361,7 @@ void DocEditorJsonProcessing::dropPending(Pending::iterator entry, const char* w
 }
 
 void DocEditorJsonProcessing::erasePending(Pending::iterator entry) {
-  pendingBytes_ -= entry->second.text.size();
+  pendingBytes_ -= entry->second.size;
   splitMessages_.erase(entry);
 }
 
@@ -331,6 +375,7 @@ std::size_t DocEditorJsonProcessing::partSizeBound(std::uint32_t length, std::si
 void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32_t length,
                                            const std::u16string& result, const std::u16string& description,
                                            std::string content, std::string& answer) {
+  const std::size_t start = answer.size();
   std::u16string command;
   std::u16string messageId;
   const bool hasCommand = getCommand(request, command);
@@ -338,43 +383,66 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
   const JsonValue base = answerBase(request, result, description);
 
   if (!hasCommand || !isDocumentAnswer(command)) {
-    answer = stringifyUtf8(base);
-    if (answer.size() > kMaxAnswerBytes) answer = reducedAnswer(request, answer.size());
+    stringifyUtf8(base, answer);
+    const std::size_t size = answer.size() - start;
+    if (size > kMaxAnswerBytes) {
+      answer.resize(start);
+      answer += reducedAnswer(request, size);
+    }
     return;
   }
 
   auto pending = continuation(request, messageId, command);
-  if (pending == splitMessages_.end()) {
-    std::string complete = content.empty() ? stringifyUtf8(base)
-                                           : stringifyUtf8(base, RawMember{u"contentFile", "", content, ""});
-    std::string().swap(content);
-    pending = addPending(request, messageId, command, std::move(complete));
-  }
+  if (pending == splitMessages_.end())
+    pending = addPending(request, messageId, command, base, std::move(content));
 
   ORMID_LOG(debug, kCreateAnswer) << "Create split message for messageId = " << messageId;
   PendingAnswer& entry = pending->second;
-  const std::string_view rest = std::string_view(entry.text).substr(entry.offset);
+  const std::size_t left = entry.size - entry.offset;
   // The part is as long as the request's bound allows, cut back to a
   // character boundary and to what fits the browser's limit once escaped;
-  // at least one whole character, or nothing can be delivered.
-  const std::size_t overhead = stringifyUtf8(base, RawMember{u"split", kSplitMore, {}, kSplitClose}).size();
+  // at least one whole character, or nothing can be delivered. No part is
+  // longer than its escaped form, so no more than `room` bytes (and the one
+  // after them, to see a boundary) are made.
+  // The answer is written around its part: `answer` up to the part's opening
+  // quotation mark, then the part escaped in the same pass that finds how
+  // much of it fits, then the rest.
+  std::string after;
+  stringifyAround(base, u"split", answer, after);
+  const std::size_t overhead =
+      answer.size() - start + kSplitMore.size() + 2 + kSplitClose.size() + after.size();
   const std::size_t room = overhead < kMaxAnswerBytes ? kMaxAnswerBytes - overhead : 0;
-  std::size_t end = escapedUtf8Fit(rest.substr(0, partSizeBound(length, rest.size())), room);
-  while (end > 0 && end < rest.size() && isContinuation(rest[end])) --end;
+  const std::size_t bound = std::min({partSizeBound(length, left), room, left});
+  std::string_view rest = make(entry, bound + 1);
+  const std::size_t open = answer.size();
+  answer += kSplitMore;  // or kSplitLast, the same length but one byte: set below
+  answer += '"';
+  std::size_t end = appendEscapedUtf8(answer, rest.substr(0, bound), room);
+  // Cut back to a character boundary; bytes of a sequence are written as they are.
+  const std::size_t fitted = end;
+  while (end > 0 && end < left && isContinuation(rest[end])) --end;
+  answer.resize(answer.size() - (fitted - end));
   if (end == 0) {
     std::size_t first = 1;
-    while (first < rest.size() && isContinuation(rest[first])) ++first;
-    if (escapedUtf8Size(rest.substr(0, first)) <= room) end = first;
+    while (first < left && isContinuation((rest = make(entry, first + 1))[first])) ++first;
+    if (escapedUtf8Size(rest.substr(0, first)) <= room) {
+      end = first;
+      appendEscapedUtf8(answer, rest.substr(0, first));
+    }
   }
   if (end == 0) {
-    answer = reducedAnswer(request, overhead + 2);
+    answer.resize(start);
+    answer += reducedAnswer(request, overhead + 2);
     dropPending(pending, "its echoed fields leave no room for a part");
     return;
   }
-  const bool last = end == rest.size();
-  answer = stringifyUtf8(
-      base, RawMember{u"split", last ? kSplitLast : kSplitMore, rest.substr(0, end), kSplitClose});
+  const bool last = end == left;
+  if (last) answer.replace(open, kSplitMore.size(), kSplitLast);
+  answer += '"';
+  answer += kSplitClose;
+  answer += after;
   entry.offset += end;
+  entry.windowStart = end;
   if (last) {
     ORMID_LOG(debug, kCreateAnswer) << "Ended split message for messageId = " << messageId;
     erasePending(pending);

@@ -52,15 +52,16 @@ class DocEditorJsonProcessing {
   explicit DocEditorJsonProcessing(HandOff handOff, PendingLimits limits = {},
                                    CreateDirectory createDirectory = platform::createDirectory);
 
-  // Fills `answer` with the UTF-8 text of the one answer to `message`, a
-  // request of `length` bytes on the channel. Never throws: a request that
-  // cannot be handled (memory runs out) is answered with an error, and
-  // `answer` is left empty only when not even that could be built.
-  void processingMessage(std::u16string_view message, std::uint32_t length, std::string& answer) noexcept;
+  // Appends to `answer` the UTF-8 text of the one answer to `message`, the
+  // UTF-8 text of a request of `length` bytes on the channel (released once
+  // parsed: it may hold a whole document). Never throws: a request that cannot
+  // be handled (memory runs out) is answered with an error, and nothing is
+  // appended only when not even that could be built.
+  void processingMessage(std::string message, std::uint32_t length, std::string& answer) noexcept;
 
   // Builds the answer for a request (null when it did not parse or is not an
   // object). For "getDocument" and "saveAndGetDocument" the complete answer
-  // is kept and delivered part by part.
+  // is kept and delivered part by part. The answer is appended to `answer`.
   void createAnswer(const JsonValue* request, std::uint32_t length, const std::u16string& result,
                     const std::u16string& description, std::string content, std::string& answer);
 
@@ -75,10 +76,18 @@ class DocEditorJsonProcessing {
  private:
   // A complete answer being delivered in parts, and the request it answers:
   // a repeated request that names another command, file or directory is not
-  // its continuation.
+  // its continuation. The complete answer is `before`, the content escaped,
+  // then `after`; it is made a part at a time into `window`, so that a
+  // document is held once, as its base64.
   struct PendingAnswer {
-    std::string text;        // the complete answer, UTF-8
+    std::string before;
+    std::string content;
+    std::string after;
+    std::size_t size = 0;    // of the complete answer
     std::size_t offset = 0;  // how much of it has been delivered
+    std::size_t source = 0;  // how much of before, content and after is in the window
+    std::string window;      // the complete answer's text from `offset` on, as far as made
+    std::size_t windowStart = 0;
     std::u16string command;
     std::optional<std::u16string> workingDirectory;
     std::u16string nameFile;
@@ -86,17 +95,19 @@ class DocEditorJsonProcessing {
   };
   using Pending = std::map<std::u16string, PendingAnswer>;
 
-  void dispatch(const JsonValue& request, std::u16string& result, std::u16string& description,
+  void dispatch(JsonValue& request, std::u16string& result, std::u16string& description,
                 std::string& content);
-  void documentCommand(const JsonValue& request, const std::u16string& command,
-                       const std::u16string& messageId, std::u16string& result, std::u16string& description,
-                       std::string& content);
+  void documentCommand(JsonValue& request, const std::u16string& command, const std::u16string& messageId,
+                       std::u16string& result, std::u16string& description, std::string& content);
   void run(CommandMessage message, CommandInputs inputs, std::u16string& result, std::u16string& description,
            std::string* content);
   Pending::iterator continuation(const JsonValue* request, const std::u16string& messageId,
                                  const std::u16string& command);
   Pending::iterator addPending(const JsonValue* request, const std::u16string& messageId,
-                               const std::u16string& command, std::string text);
+                               const std::u16string& command, const JsonValue& base, std::string content);
+  // Makes the window hold at least `size` bytes of what is left of the
+  // complete answer (all of it when less is left); a view of them.
+  static std::string_view make(PendingAnswer& entry, std::size_t size);
   void dropPending(Pending::iterator entry, const char* why);
   void erasePending(Pending::iterator entry);
   void answerFailure(const JsonValue* request, std::uint32_t length, std::string& answer) noexcept;

@@ -119,15 +119,17 @@ char16_t* putCodePoint(char16_t* out, std::uint32_t cp) {
   return out;
 }
 
-// Decodes into `out`; ill-formed input either stops the decoding (strict) or
-// becomes U+FFFD. UTF-16 never needs more code units than UTF-8 has bytes.
+// Decodes after what `out` holds; ill-formed input either stops the decoding
+// (strict) or becomes U+FFFD. UTF-16 never needs more code units than UTF-8
+// has bytes.
 template <bool kReplace>
 bool decodeUtf8(std::string_view text, std::u16string& out) {
-  out.resize(text.size());
+  const std::size_t start = out.size();
+  out.resize(start + text.size());
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
   char16_t* const begin = out.data();
-  char16_t* w = begin;
+  char16_t* w = begin + start;
   while (p != end) {
     while (end - p >= kByteBlock && widenAsciiBlock(p, w)) {
       p += kByteBlock;
@@ -191,7 +193,34 @@ char* encodeUtf8Unit(char* w, const char16_t*& p, const char16_t* end) {
   return w;
 }
 
-bool utf8ToWide(std::string_view text, std::u16string& out) { return decodeUtf8<false>(text, out); }
+bool utf8ToWide(std::string_view text, std::u16string& out) {
+  out.clear();
+  return decodeUtf8<false>(text, out);
+}
+
+bool appendWide(std::u16string& out, std::string_view text) { return decodeUtf8<false>(text, out); }
+
+bool isWellFormedUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  while (p != end) {
+    while (end - p >= 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p, sizeof v);
+      if (v & 0x8080808080808080ull) break;
+      p += 8;
+    }
+    if (p == end) break;
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    std::uint32_t cp;
+    p += decodeSequence(p, end, cp);
+    if (cp == kInvalid) return false;
+  }
+  return true;
+}
 
 std::u16string utf8ToWideReplacing(std::string_view text) {
   std::u16string out;

@@ -13,6 +13,11 @@ namespace ormid {
 // surrogate code point, code point above U+10FFFF). Code points above U+FFFF
 // become surrogate pairs.
 bool utf8ToWide(std::string_view text, std::u16string& out);
+// The same, appending to `out` (which keeps what it held, and may hold part of
+// the text when false).
+bool appendWide(std::u16string& out, std::string_view text);
+// Whether utf8ToWide accepts the text, without converting it.
+bool isWellFormedUtf8(std::string_view text);
 // UTF-8 to UTF-16 that never fails: each maximal ill-formed subsequence
 // becomes one U+FFFD.
 std::u16string utf8ToWideReplacing(std::string_view text);

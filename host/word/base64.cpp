@@ -4,8 +4,10 @@
 // (or to "not in the alphabet") with one lookup.
 #include "host/word/base64.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace ormid {
 namespace {
@@ -34,30 +36,36 @@ constexpr std::array<std::uint8_t, 256> kValues = [] {
 }  // namespace
 
 std::string base64Encode(const unsigned char* data, std::size_t size) {
-  std::string out((size + 2) / 3 * 4, '\0');
-  char* w = out.data();
+  std::string out;
+  base64Append(out, data, size);
+  return out;
+}
+
+void base64Append(std::string& out, const unsigned char* data, std::size_t size) {
+  // Groups are encoded into a small buffer and appended from there, so that
+  // the output is never zero-filled before being written.
+  char buffer[4096];
+  out.reserve(out.size() + base64Size(size));
   std::size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    const std::uint32_t group =
-        (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
-    const char* hi = &kPairs[2 * (group >> 12)];
-    const char* lo = &kPairs[2 * (group & 0xFFF)];
-    w[0] = hi[0];
-    w[1] = hi[1];
-    w[2] = lo[0];
-    w[3] = lo[1];
-    w += 4;
+  while (i + 3 <= size) {
+    char* w = buffer;
+    const std::size_t groups = std::min((size - i) / 3, sizeof buffer / 4);
+    for (std::size_t g = 0; g < groups; ++g, i += 3, w += 4) {
+      const std::uint32_t group =
+          (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
+      std::memcpy(w, &kPairs[2 * (group >> 12)], 2);
+      std::memcpy(w + 2, &kPairs[2 * (group & 0xFFF)], 2);
+    }
+    out.append(buffer, w);
   }
   const std::size_t left = size - i;
   if (left > 0) {
     const std::uint32_t group =
         (std::uint32_t{data[i]} << 16) | (left == 2 ? std::uint32_t{data[i + 1]} << 8 : 0);
-    w[0] = kAlphabet[group >> 18];
-    w[1] = kAlphabet[(group >> 12) & 63];
-    w[2] = left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
-    w[3] = '=';
+    const char tail[4] = {kAlphabet[group >> 18], kAlphabet[(group >> 12) & 63],
+                          left == 2 ? kAlphabet[(group >> 6) & 63] : '=', '='};
+    out.append(tail, 4);
   }
-  return out;
 }
 
 std::vector<unsigned char> base64Decode(std::string_view text) {

@@ -9,6 +9,11 @@
 namespace ormid {
 
 std::string base64Encode(const unsigned char* data, std::size_t size);
+// Appends the base64 of `data` to `out`; pieces whose sizes are multiples of
+// three, but the last, append up to the base64 of the whole.
+void base64Append(std::string& out, const unsigned char* data, std::size_t size);
+// Characters of the base64 of `size` bytes.
+constexpr std::size_t base64Size(std::size_t size) { return (size + 2) / 3 * 4; }
 
 // Decodes up to the first '=' or the first character outside the alphabet;
 // a trailing group of two or three characters gives one or two bytes, a lone

@@ -1,5 +1,6 @@
 #include "host/word/doc_editor_processing.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -505,7 +506,14 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
   }
   const std::string path = documentPath(workingDirectory, nameFile);
   {
-    std::vector<unsigned char> bytes = base64Decode(contentFile);
+    // Decoded and written a piece at a time: the document is never held whole.
+    // A piece decodes to its full size unless the text ends or stops in it (a
+    // '=' or a character outside the alphabet), and decoding stops there.
+    constexpr std::size_t kPieceChars = std::size_t{4} << 20;  // a multiple of 4
+    const auto decodePiece = [&](std::size_t at) {
+      return base64Decode(std::string_view(contentFile).substr(at, kPieceChars));
+    };
+    std::vector<unsigned char> bytes = decodePiece(0);
     if (bytes.empty()) {
       ORMID_LOG(error, kOpenDocument) << "Decoded file content is empty...";
       return fail(description, u"Decoded file content is empty");
@@ -532,7 +540,12 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
       ORMID_LOG(error, kOpenDocument) << "Error open file " << fromAnsi(path);
       return fail(description, u"Error open file");
     }
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    for (std::size_t at = 0;;) {
+      file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      at += kPieceChars;
+      if (bytes.size() < kPieceChars / 4 * 3 || at >= contentFile.size()) break;
+      bytes = decodePiece(at);
+    }
     file.flush();
     if (!file.good()) {
       ORMID_LOG(error, kOpenDocument) << "Error write file " << fromAnsi(path);
@@ -657,19 +670,30 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
   file.seekg(0, std::ios::end);
   const std::streamoff end = file.tellg();
   file.seekg(0, std::ios::beg);
-  {
-    std::unique_ptr<char[]> buffer;
-    if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
-      buffer.reset(new (std::nothrow) char[static_cast<std::size_t>(end) + 1]);
+  // Read and encoded a piece at a time: the document is held once, as its
+  // base64, and only what is actually read (the file may have shrunk meanwhile).
+  constexpr std::size_t kPiece = std::size_t{3} << 20;  // a multiple of 3
+  std::unique_ptr<char[]> buffer;
+  content.clear();
+  if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
+    try {
+      content.reserve(base64Size(static_cast<std::size_t>(end)));
+      platform::adviseLargeBuffer(content.data(), content.capacity());
+      buffer.reset(new char[std::min(kPiece, static_cast<std::size_t>(end) + 1)]);
+    } catch (const std::bad_alloc&) {
+      std::string().swap(content);
     }
-    if (!buffer) {
-      ORMID_LOG(error, kGetDocument) << "Error alocate memory file " << fromAnsi(path);
-      return fail(description, u"Error alocate memory file");
-    }
-    file.read(buffer.get(), end);
-    // Only what was actually read: the file may have shrunk meanwhile.
+  }
+  if (!buffer) {
+    ORMID_LOG(error, kGetDocument) << "Error alocate memory file " << fromAnsi(path);
+    return fail(description, u"Error alocate memory file");
+  }
+  for (auto left = static_cast<std::size_t>(end); left > 0;) {
+    file.read(buffer.get(), static_cast<std::streamsize>(std::min(kPiece, left)));
     const auto got = static_cast<std::size_t>(file.gcount());
-    content = base64Encode(reinterpret_cast<const unsigned char*>(buffer.get()), got);
+    base64Append(content, reinterpret_cast<const unsigned char*>(buffer.get()), got);
+    if (got < std::min(kPiece, left)) break;
+    left -= got;
   }
   return true;
 }

@@ -73,10 +73,11 @@ std::vector<std::string> serveAll(const std::string& input, DocEditorJsonProcess
 }
 
 TEST(ReaderLoop, AFrameThatRunsOutOfMemoryIsAnsweredAndTheStreamStaysInStep) {
-  // 12 MB of content: held as bytes, but not widened to 24 MB of UTF-16.
+  // 12 MB of content with a character outside ASCII: held as bytes, but not
+  // widened to 24 MB of UTF-16 (ASCII content would stay narrow).
   const std::string big = R"({"messageId":"1","contentId":"c","command":"openDocument","nameFile":"a",)"
                           R"("contentFile":")" +
-                          std::string(12'000'000, 'A') + "\"}";
+                          std::string(12'000'000, 'A') + "\xC3\xA9\"}";
   const std::string next = R"({"messageId":"2","contentId":"c","command":"y"})";
   bool handedOff = false;
   DocEditorJsonProcessing processing([&](CommandMessage, CommandInputs, CommandOutputs& outputs) {

@@ -83,6 +83,7 @@ TEST(Log, RollsAtItsSizeKeepsTenFilesAndCutsLongerRecords) {
   log::init((dir / "OrmidDocEditor.log").string(), 6, 4000, 10);
   for (int i = 0; i < 300; ++i) ORMID_LOG(debug, "test") << "record " << i << std::string(100, '.');
   log::write(Severity::verbose, "test", 1, "Read message: ", std::string(9000, 'L'));
+  log::flush();
 
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {

@@ -1,6 +1,9 @@
 // The JSON parser over arbitrary text, read both as UTF-8 and as UTF-16 code
 // units. Whatever parses must be written as strict JSON, the same by both
-// writers, and read back as the same value.
+// writers, and read back as the same value. The bytes themselves also go to
+// the UTF-8 parser (with a top-level member held narrow), which must accept
+// exactly what the UTF-16 parser accepts of well-formed UTF-8, and give the
+// same value.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -64,10 +67,25 @@ void check(std::u16string_view text) {
   FUZZ_CHECK(again && same(*value, *again));
 }
 
+// The requests' parse: bytes as they come from the channel.
+void checkUtf8(std::string_view bytes) {
+  const auto value = parseJson(bytes, u"contentFile");
+  std::u16string wide;
+  if (!utf8ToWide(bytes, wide)) return;  // the channel refuses such a body first
+  const auto reference = parseJson(wide);
+  FUZZ_CHECK(!value == !reference);
+  if (value) FUZZ_CHECK(stringifyUtf8(*value) == stringifyUtf8(*reference));
+  std::string taken(bytes);
+  const auto takenValue = parseJsonTaking(taken, u"contentFile");
+  FUZZ_CHECK(!takenValue == !reference);
+  if (takenValue) FUZZ_CHECK(stringifyUtf8(*takenValue) == stringifyUtf8(*reference));
+}
+
 }  // namespace
 }  // namespace ormid
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  ormid::checkUtf8({reinterpret_cast<const char*>(data), size});
   ormid::check(ormid::utf8ToWideReplacing({reinterpret_cast<const char*>(data), size}));
   std::u16string units(size / 2, u'\0');
   std::memcpy(units.data(), data, units.size() * sizeof(char16_t));

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "host/text/text.h"
@@ -47,10 +48,14 @@ TEST(JsonParse, AcceptsTheGrammarAndItsLeniencies) {
       {u"1e" + repeat(u"9", 100000), u"null"},
       {u"123456789012345678", u"1.23456789012346e+17"},
   };
+  // The UTF-8 form of each text parses alike.
   for (const auto& [text, compact] : accepted) {
     const auto value = parseJson(text);
     ASSERT_NE(value, nullptr) << show(text);
     EXPECT_EQ(show(stringify(*value)), show(compact)) << show(text);
+    const auto narrow = parseJson(show(text));
+    ASSERT_NE(narrow, nullptr) << show(text);
+    EXPECT_EQ(stringifyUtf8(*narrow), show(compact)) << show(text);
   }
   const std::vector<std::u16string> rejected = {
       // documents and literals
@@ -63,10 +68,46 @@ TEST(JsonParse, AcceptsTheGrammarAndItsLeniencies) {
       u"\"abc", u"\"abc\\", u"\"abcdefghij",
       // numbers
       u"01", u"-01", u"-", u"-x", u"1.", u"1.e3", u"1e", u"1e+", u".5", u"+1"};
-  for (const auto& text : rejected) EXPECT_EQ(parseJson(text), nullptr) << show(text);
+  for (const auto& text : rejected) {
+    EXPECT_EQ(parseJson(text), nullptr) << show(text);
+    EXPECT_EQ(parseJson(show(text)), nullptr) << show(text);
+  }
+  EXPECT_EQ(parseJson("\"a\xE2\x82\""), nullptr);  // a truncated sequence in a string
   EXPECT_EQ(parseJson(u"0.1")->asNumber(), 0.1);
   EXPECT_TRUE(std::isinf(parseJson(u"1e400")->asNumber()));
   EXPECT_EQ(parseJson(u"\"a\\u0000b\"")->asString(), u"a\0b"s);
+}
+
+// Only the named member of the top-level object, and only when its string is
+// ASCII, is held narrow; the tree writes the same text either way.
+TEST(JsonParse, HoldsTheNamedTopLevelAsciiStringNarrow) {
+  const std::vector<std::tuple<std::string, bool, std::string>> cases = {
+      {R"({"c":"ab\/c\u0041","d":{"c":"x"}})", true, "ab/cA"},
+      {R"({"c":"","c":"x"})", true, "x"},
+      {R"({"c":"\u00e9"})", false, ""},
+      {"{\"c\":\"\xC3\xA9\"}", false, ""},
+      {R"({"c":1})", false, ""},
+      {R"(["c","x"])", false, ""},
+  };
+  for (const auto& [text, narrow, ascii] : cases) {
+    const auto value = parseJson(text, u"c");
+    ASSERT_NE(value, nullptr) << text;
+    EXPECT_EQ(stringifyUtf8(*value), stringifyUtf8(*parseJson(text))) << text;
+    const auto* c = value->isObject() ? value->asObject().at(u"c").get() : value->asArray()[0].get();
+    EXPECT_EQ(c->isNarrow(), narrow) << text;
+    EXPECT_EQ(c->asNarrow(), ascii) << text;
+  }
+  EXPECT_EQ(parseJson(R"({"c":"ab)", u"c"), nullptr);
+  // Taken from the text itself when it needs no unescaping; refused alike.
+  for (const std::string& text : {std::string(R"({"c":"x","c":"ab\tc","d":"e"})"),
+                                  std::string(R"({"c":"a\/b"})"), std::string(R"({"c":"ab","c":1})"),
+                                  std::string("{\"c\":\"a\x01\"}"), std::string("{\"c\":\"a\tb\"}")}) {
+    std::string taken = text;
+    const auto value = parseJsonTaking(taken, u"c");
+    const auto copied = parseJson(text, u"c");
+    ASSERT_EQ(!value, !copied) << text;
+    if (value) EXPECT_EQ(stringifyUtf8(*value), stringifyUtf8(*copied)) << text;
+  }
 }
 
 TEST(JsonParse, LimitsNesting) {

@@ -42,10 +42,8 @@ std::string req(const std::string& command, const std::string& extra = "") {
 }
 
 std::string answerTo(DocEditorJsonProcessing& processing, const std::string& request) {
-  std::u16string wide;
-  EXPECT_TRUE(utf8ToWide(request, wide));
   std::string answer;
-  processing.processingMessage(wide, static_cast<std::uint32_t>(request.size()), answer);
+  processing.processingMessage(request, static_cast<std::uint32_t>(request.size()), answer);
   return answer;
 }
 
@@ -227,6 +225,8 @@ std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& req
     auto parsed = parseJson(wide);
     EXPECT_TRUE(parsed && parsed->isObject());
     if (!parsed || !parsed->isObject()) return joined;
+    // Byte for byte what the tree serializer writes for the same value.
+    EXPECT_EQ(answer, stringifyUtf8(*parsed));
     const JsonObject& split = parsed->asObject().at(u"split")->asObject();
     const std::string part = wideToUtf8(split.at(u"part")->asString());
     EXPECT_FALSE(part.empty());
@@ -279,6 +279,7 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
     ASSERT_TRUE(utf8ToWide(joined, wide)) << c.pad;
     auto complete = parseJson(wide);
     ASSERT_TRUE(complete) << c.pad;
+    EXPECT_EQ(joined, stringifyUtf8(*complete)) << c.pad;
     EXPECT_EQ(complete->asObject().at(u"contentFile")->asString(), asciiToWide(content));
     EXPECT_EQ(complete->asObject().at(u"status")->asObject().at(u"description")->asString(), description);
     EXPECT_GT(sizes.size(), 1u);

@@ -33,6 +33,10 @@ bool deleteFile(const std::string& path);
 // True when the path names an existing regular file (not a directory, device
 // or pipe); symbolic links are followed.
 bool isRegularFile(const std::string& path);
+// A buffer of many megabytes about to be written once from start to end:
+// where the system can, it is backed by large pages, so that filling it costs
+// a few faults instead of one per small page. Only a hint.
+void adviseLargeBuffer(void* data, std::size_t size);
 
 // The long form of an existing path: Windows may hand out 8.3 short names
 // (C:\Users\FIRSTN~1) where other programs report the long ones. The path

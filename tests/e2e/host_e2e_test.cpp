@@ -159,7 +159,7 @@ TEST_F(HostEndToEnd, UnderAMemoryCapEveryRequestIsAnsweredAndTheHostLives) {
   HostProcess host(tmp_.path(), {}, {"prlimit", "--as=524288000", "--"});
   const std::string unreadable = R"({"status":{"description":"JSON failed to parse","result":"error"}})";
   const std::string big = request(
-      "openDocument", R"("nameFile":"big.docx","contentFile":")" + std::string(200'000'000, 'A') + "\"");
+      "openDocument", R"("nameFile":"big.docx","contentFile":")" + std::string(400'000'000, 'A') + "\"");
   EXPECT_EQ(host.request(big, 120s), unreadable);
   EXPECT_EQ(jsonField(host.request(request("y")), "description"), "Unknow request command y");
   // Four bytes announcing a body of 1 GiB - 1 that never comes.

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -90,7 +89,7 @@ bool answer(const std::string& title, const std::string& key) {
 
 // What is missing to run the office at a window, or "".
 std::string missingForDisplay(const std::string& programDir) {
-  for (const char* tool : {"Xvfb", "xdotool", "import", "identify", "python3"}) {
+  for (const char* tool : {"Xvfb", "xdotool", "python3"}) {
     if (shell(std::string("command -v ") + tool).empty()) return tool;
   }
   bool plugin = false;
@@ -233,16 +232,6 @@ class OfficeOnADisplay : public ::testing::Test {
   }
   // Office processes started for this test's user (their profiles live in its directory).
   std::vector<pid_t> offices() { return officeProcesses(tmp_.path()); }
-  // A picture of the whole screen beside the build, for a person to look at
-  // when the test fails; true when it shows more than one colour.
-  bool screenshot(const std::string& name) {
-    const std::string path = artifacts() + name + ".png";
-    fs::create_directories(artifacts());
-    bool ok = false;
-    shell("import -window root '" + path + "'", &ok);
-    return ok && std::atoi(shell("identify -format %k '" + path + "'").c_str()) > 1;
-  }
-
   static inline std::string missing_;
   static inline std::string bin_;
   static inline pid_t xServer_ = -1;
@@ -271,7 +260,6 @@ TEST_F(OfficeOnADisplay, TypedWorkIsSavedAndClosedFromTheWindow) {
       [&] { return documentXml(docs_ + "orchard.docx").find("Pomegranate") != std::string::npos; }));
   EXPECT_EQ(host->drain(kQuiet), "");
   EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentSaveEvent docs/orchard.docx"});
-  EXPECT_TRUE(screenshot("saved-from-the-window"));
 
   // Closing with unsaved changes asks first: Cancel keeps the document open and the page hears nothing.
   ASSERT_TRUE(typeText(ledger, "Quince "));
@@ -334,32 +322,18 @@ TEST_F(OfficeOnADisplay, WorkTypedInTheOfficeOutlivesItsHost) {
   EXPECT_TRUE(eventually([&] { return offices().empty(); }));
 }
 
-TEST_F(OfficeOnADisplay, OfficeQuitOrKilledUnderTheHostIsNoticed) {
+// Killed instead: ormid_office_e2e_test.
+TEST_F(OfficeOnADisplay, OfficeQuitUnderTheHostIsNoticed) {
   auto host = startHost();
   const std::string plan = openInWindow(*host, "plan.docx", "Plan for the spring");
   ASSERT_NE(plan, "");
 
-  // Quit by the user.
   ASSERT_TRUE(keys(plan, "key ctrl+q"));
   EXPECT_TRUE(eventually([&] { return offices().empty(); }));
   EXPECT_EQ(jsonField(reply(*host, request("saveDocument", "plan.docx")), "description"),
             "Word application not running");
   EXPECT_EQ(host->drain(kQuiet), "");
   EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentCloseEvent docs/plan.docx"});
-
-  // Killed with a document open: the next command is answered and the page told the document is closed.
-  ASSERT_EQ(openDocument(*host, "plan.docx", "Plan for the summer"), "success");
-  const std::vector<pid_t> killed = offices();
-  ASSERT_FALSE(killed.empty());
-  for (pid_t pid : killed) kill(pid, SIGKILL);
-  EXPECT_EQ(jsonField(reply(*host, request("saveDocument", "plan.docx")), "result"), "error");
-  EXPECT_EQ(host->drain(kQuiet), "");
-  EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentCloseEvent docs/plan.docx"});
-  EXPECT_EQ(jsonField(reply(*host, R"({"messageId":"o","contentId":"c","command":"openEditor"})"), "result"),
-            "success");
-  const std::vector<pid_t> fresh = offices();
-  EXPECT_EQ(fresh.size(), 1u);
-  for (pid_t pid : killed) EXPECT_EQ(std::count(fresh.begin(), fresh.end(), pid), 0);
 }
 
 }  // namespace

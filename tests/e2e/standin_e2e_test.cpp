@@ -131,6 +131,18 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   EXPECT_EQ(host.wait(), 1);
 }
 
+TEST_F(StandinEndToEnd, NewDocumentsAreSavedInTheFormatOfTheirName) {
+  HostProcess host(tmp_.path(), environment());
+  for (const auto& [name, recorded] : {std::pair{"n.rtf", "format=6"},
+                                       {"n.txt", "format=2"},
+                                       {"n.DOCX", "format=12"},
+                                       {"n.odt", "format=23"}}) {
+    EXPECT_EQ(jsonField(host.request(doc("createDocument", name)), "command"), "documentSaveEvent") << name;
+    EXPECT_EQ(jsonField(host.receive().value_or(""), "result"), "success") << name;
+    EXPECT_EQ(fileText(docs_ + name), recorded) << name;
+  }
+}
+
 TEST_F(StandinEndToEnd, FailuresOfTheWordProcessor) {
   struct Case {
     std::string failures;

@@ -289,18 +289,5 @@ TEST_F(WindowsHost, CloseEditorKeepsTheUsersUnsavedWork) {
   endHostAndServer(*host);
 }
 
-TEST_F(WindowsHost, NewDocumentsAreSavedInTheFormatOfTheirName) {
-  Host host(tmp_);
-  const std::pair<const char*, const char*> cases[] = {
-      {"n.rtf", "format=6"}, {"n.txt", "format=2"}, {"n.DOCX", "format=12"}, {"n.odt", "format=23"}};
-  for (const auto& [name, recorded] : cases) {
-    EXPECT_EQ(field(afterEvent(host, doc("createDocument", tmp_, name), "documentSaveEvent"), "result"),
-              "success")
-        << name;
-    EXPECT_EQ(readFile(tmp_ + name), recorded) << name;
-  }
-  endHostAndServer(host);
-}
-
 }  // namespace
 }  // namespace ormid::test

@@ -4,6 +4,7 @@
 // Skipped where there is no X server, keystroke tool or office window plugin.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -124,42 +125,37 @@ class OfficeOnADisplay : public ::testing::Test {
     }
   }
 
-  // A private X server without a window manager on the first free display
-  // from :90; two suites that pick the same number race for its lock file,
-  // and the loser tries the next.
+  // A private X server without a window manager, on a free display it finds
+  // itself and names on the pipe given as -displayfd.
   static void startXServer() {
+    int ends[2];
     const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    for (int n = 90; n < 140; ++n) {
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      std::string display = ":" + std::to_string(n);
-      std::vector<std::string> args = {"Xvfb",     display,   "-nolisten", "tcp",
-                                       "-noreset", "-screen", "0",         "1280x1024x24"};
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_adddup2(&actions, devNull, fd);
-      pid_t pid = -1;
-      const int rc = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-      posix_spawn_file_actions_destroy(&actions);
-      if (rc != 0) break;
-      bool exited = false;
-      eventually([&] { return fs::exists(socket) || (exited = waitpid(pid, nullptr, WNOHANG) == pid); }, 20s);
-      if (!exited && fs::exists(socket)) {
-        xServer_ = pid;
-        setenv("DISPLAY", display.c_str(), 1);  // for the hosts, their offices and the keystrokes
-        unsetenv("WAYLAND_DISPLAY");
-        break;
-      }
-      if (!exited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
+    if (pipe2(ends, 0) != 0 || fcntl(ends[0], F_SETFD, FD_CLOEXEC) != 0) ends[0] = ends[1] = -1;
+    std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(ends[1]),
+                                     "-nolisten", "tcp",        "-noreset",
+                                     "-screen",   "0",          "1280x1024x24"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_adddup2(&actions, devNull, fd);
+    if (ends[1] < 0 || posix_spawnp(&xServer_, "Xvfb", &actions, nullptr, argv.data(), environ) != 0)
+      xServer_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
     close(devNull);
-    if (xServer_ <= 0) missing_ = "a free X display for Xvfb";
+    close(ends[1]);
+    std::string number;
+    pollfd readable{ends[0], POLLIN, 0};
+    for (char c; xServer_ > 0 && poll(&readable, 1, 20000) > 0 && read(ends[0], &c, 1) == 1 && c != '\n';)
+      number += c;
+    close(ends[0]);
+    if (number.empty()) {
+      missing_ = "a display of Xvfb";
+      return;
+    }
+    setenv("DISPLAY", (":" + number).c_str(), 1);  // for the hosts, their offices and the keystrokes
+    unsetenv("WAYLAND_DISPLAY");
   }
 
   void SetUp() override {

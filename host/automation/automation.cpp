@@ -37,12 +37,6 @@ HRESULT callOnce(IDispatch* target, CallKind kind, const char* name,
     if (kind == CallKind::put) {
       params.cNamedArgs = 1;
       params.rgdispidNamedArgs = &namedPut;
-      const VARTYPE type = reversed[0].vt;
-      if (type == VT_UNKNOWN || type == VT_DISPATCH || (type & VT_ARRAY) != 0 || (type & VT_BYREF) != 0) {
-        hr = target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUTREF, &params, nullptr,
-                            nullptr, nullptr);
-        if (SUCCEEDED(hr)) return hr;
-      }
       return target->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
                             nullptr, nullptr);
     }

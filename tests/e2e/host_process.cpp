@@ -68,8 +68,8 @@ HostProcess::HostProcess(const std::string& tmpdir, const std::map<std::string, 
   int input[2];
   int output[2];
   if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  errorPath_ = tmpdir + "host-stderr.txt";
-  const int error = open(errorPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const int error =
+      open((tmpdir + "host-stderr.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
@@ -235,8 +235,6 @@ int HostProcess::wait(std::chrono::milliseconds timeout) {
     usleep(10000);
   }
 }
-
-std::string HostProcess::errorOutput() const { return fileText(errorPath_); }
 
 std::string fileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

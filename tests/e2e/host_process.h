@@ -64,7 +64,6 @@ class HostProcess {
   void closeOutput();
   // Waits for the exit; the exit code, or -1 on a time-out (the host is then killed).
   int wait(std::chrono::milliseconds timeout = 30s);
-  std::string errorOutput() const;
   pid_t pid() const { return pid_; }
 
  private:
@@ -73,7 +72,6 @@ class HostProcess {
   pid_t pid_ = -1;
   int in_ = -1;
   int out_ = -1;
-  std::string errorPath_;
   std::optional<int> exitCode_;
 };
 

@@ -4,17 +4,18 @@
 // Skipped where there is no X server, keystroke tool or office window plugin.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -90,7 +91,7 @@ bool answer(const std::string& title, const std::string& key) {
 
 // What is missing to run the office at a window, or "".
 std::string missingForDisplay(const std::string& programDir) {
-  for (const char* tool : {"Xvfb", "xdotool", "import", "identify", "python3"}) {
+  for (const char* tool : {"Xvfb", "xdotool", "python3"}) {
     if (shell(std::string("command -v ") + tool).empty()) return tool;
   }
   bool plugin = false;
@@ -101,6 +102,9 @@ std::string missingForDisplay(const std::string& programDir) {
   if (!plugin) return "the office's X11 window plugin (libvclplug_gen) in " + programDir;
   return {};
 }
+
+// How long nothing more may arrive for an expectation of "exactly one" to hold.
+constexpr auto kQuiet = 1500ms;
 
 class OfficeOnADisplay : public ::testing::Test {
  protected:
@@ -121,42 +125,37 @@ class OfficeOnADisplay : public ::testing::Test {
     }
   }
 
-  // A private X server without a window manager on the first free display
-  // from :90; two suites that pick the same number race for its lock file,
-  // and the loser tries the next.
+  // A private X server without a window manager, on a free display it finds
+  // itself and names on the pipe given as -displayfd.
   static void startXServer() {
+    int ends[2];
     const int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    for (int n = 90; n < 140; ++n) {
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      std::string display = ":" + std::to_string(n);
-      std::vector<std::string> args = {"Xvfb",     display,   "-nolisten", "tcp",
-                                       "-noreset", "-screen", "0",         "1280x1024x24"};
-      std::vector<char*> argv;
-      for (std::string& arg : args) argv.push_back(arg.data());
-      argv.push_back(nullptr);
-      posix_spawn_file_actions_t actions;
-      posix_spawn_file_actions_init(&actions);
-      for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_adddup2(&actions, devNull, fd);
-      pid_t pid = -1;
-      const int rc = posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-      posix_spawn_file_actions_destroy(&actions);
-      if (rc != 0) break;
-      bool exited = false;
-      eventually([&] { return fs::exists(socket) || (exited = waitpid(pid, nullptr, WNOHANG) == pid); }, 20s);
-      if (!exited && fs::exists(socket)) {
-        xServer_ = pid;
-        setenv("DISPLAY", display.c_str(), 1);  // for the hosts, their offices and the keystrokes
-        unsetenv("WAYLAND_DISPLAY");
-        break;
-      }
-      if (!exited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-      }
-    }
+    if (pipe2(ends, 0) != 0 || fcntl(ends[0], F_SETFD, FD_CLOEXEC) != 0) ends[0] = ends[1] = -1;
+    std::vector<std::string> args = {"Xvfb",      "-displayfd", std::to_string(ends[1]),
+                                     "-nolisten", "tcp",        "-noreset",
+                                     "-screen",   "0",          "1280x1024x24"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_adddup2(&actions, devNull, fd);
+    if (ends[1] < 0 || posix_spawnp(&xServer_, "Xvfb", &actions, nullptr, argv.data(), environ) != 0)
+      xServer_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
     close(devNull);
-    if (xServer_ <= 0) missing_ = "a free X display for Xvfb";
+    close(ends[1]);
+    std::string number;
+    pollfd readable{ends[0], POLLIN, 0};
+    for (char c; xServer_ > 0 && poll(&readable, 1, 20000) > 0 && read(ends[0], &c, 1) == 1 && c != '\n';)
+      number += c;
+    close(ends[0]);
+    if (number.empty()) {
+      missing_ = "a display of Xvfb";
+      return;
+    }
+    setenv("DISPLAY", (":" + number).c_str(), 1);  // for the hosts, their offices and the keystrokes
+    unsetenv("WAYLAND_DISPLAY");
   }
 
   void SetUp() override {
@@ -210,15 +209,12 @@ class OfficeOnADisplay : public ::testing::Test {
   }
   // The answer to `json`, the events that came before it appended to events_.
   std::string reply(HostProcess& host, const std::string& json) { return host.answer(json, events_); }
-  // Waits for `count` more events (to events_); false when they do not come.
-  bool awaitEvents(HostProcess& host, std::size_t count) {
-    const std::size_t wanted = events_.size() + count;
-    while (events_.size() < wanted) {
-      const auto frame = host.receive(30s);
-      if (!frame) return false;
+  // The next `count` events and nothing more for kQuiet, as takeEvents gives them.
+  std::vector<std::string> heard(HostProcess& host, std::size_t count) {
+    for (std::optional<std::string> frame; count > 0 && (frame = host.receive(30s)); --count)
       events_.push_back(*frame);
-    }
-    return true;
+    EXPECT_EQ(host.drain(kQuiet), "");
+    return takeEvents();
   }
   // The events heard, as "documentSaveEvent docs/name.docx", and forgets them.
   std::vector<std::string> takeEvents() {
@@ -233,16 +229,6 @@ class OfficeOnADisplay : public ::testing::Test {
   }
   // Office processes started for this test's user (their profiles live in its directory).
   std::vector<pid_t> offices() { return officeProcesses(tmp_.path()); }
-  // A picture of the whole screen beside the build, for a person to look at
-  // when the test fails; true when it shows more than one colour.
-  bool screenshot(const std::string& name) {
-    const std::string path = artifacts() + name + ".png";
-    fs::create_directories(artifacts());
-    bool ok = false;
-    shell("import -window root '" + path + "'", &ok);
-    return ok && std::atoi(shell("identify -format %k '" + path + "'").c_str()) > 1;
-  }
-
   static inline std::string missing_;
   static inline std::string bin_;
   static inline pid_t xServer_ = -1;
@@ -251,9 +237,6 @@ class OfficeOnADisplay : public ::testing::Test {
   std::string docs_;
   std::vector<std::string> events_;
 };
-
-// How long nothing more may arrive for an expectation of "exactly one" to hold.
-constexpr auto kQuiet = 1500ms;
 
 TEST_F(OfficeOnADisplay, TypedWorkIsSavedAndClosedFromTheWindow) {
   auto host = startHost();
@@ -266,12 +249,9 @@ TEST_F(OfficeOnADisplay, TypedWorkIsSavedAndClosedFromTheWindow) {
   ASSERT_TRUE(typeText(orchard, "Pomegranate "));
   ASSERT_TRUE(keys(orchard, "key ctrl+s"));
   EXPECT_TRUE(answer("^Confirm File Format$", "Return"));
-  EXPECT_TRUE(awaitEvents(*host, 1));
+  EXPECT_EQ(heard(*host, 1), std::vector<std::string>{"documentSaveEvent docs/orchard.docx"});
   EXPECT_TRUE(eventually(
       [&] { return documentXml(docs_ + "orchard.docx").find("Pomegranate") != std::string::npos; }));
-  EXPECT_EQ(host->drain(kQuiet), "");
-  EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentSaveEvent docs/orchard.docx"});
-  EXPECT_TRUE(screenshot("saved-from-the-window"));
 
   // Closing with unsaved changes asks first: Cancel keeps the document open and the page hears nothing.
   ASSERT_TRUE(typeText(ledger, "Quince "));
@@ -284,18 +264,14 @@ TEST_F(OfficeOnADisplay, TypedWorkIsSavedAndClosedFromTheWindow) {
   ASSERT_TRUE(keys(ledger, "key ctrl+w"));
   EXPECT_TRUE(answer("^Save Document[?]$", "Return"));
   EXPECT_TRUE(answer("^Confirm File Format$", "Return"));
-  EXPECT_TRUE(awaitEvents(*host, 2));
-  EXPECT_EQ(host->drain(kQuiet), "");
-  EXPECT_EQ(takeEvents(), (std::vector<std::string>{"documentSaveEvent docs/ledger.docx",
-                                                    "documentCloseEvent docs/ledger.docx"}));
+  EXPECT_EQ(heard(*host, 2), (std::vector<std::string>{"documentSaveEvent docs/ledger.docx",
+                                                       "documentCloseEvent docs/ledger.docx"}));
   EXPECT_NE(documentXml(docs_ + "ledger.docx").find("Quince"), std::string::npos);
   EXPECT_TRUE(eventually([] { return window(titlePattern("ledger.docx")).empty(); }));
 
   // A saved document closes without a question.
   ASSERT_TRUE(keys(orchard, "key ctrl+w"));
-  EXPECT_TRUE(awaitEvents(*host, 1));
-  EXPECT_EQ(host->drain(kQuiet), "");
-  EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentCloseEvent docs/orchard.docx"});
+  EXPECT_EQ(heard(*host, 1), std::vector<std::string>{"documentCloseEvent docs/orchard.docx"});
 }
 
 TEST_F(OfficeOnADisplay, WorkTypedInTheOfficeOutlivesItsHost) {
@@ -334,32 +310,17 @@ TEST_F(OfficeOnADisplay, WorkTypedInTheOfficeOutlivesItsHost) {
   EXPECT_TRUE(eventually([&] { return offices().empty(); }));
 }
 
-TEST_F(OfficeOnADisplay, OfficeQuitOrKilledUnderTheHostIsNoticed) {
+// Killed instead: ormid_office_e2e_test.
+TEST_F(OfficeOnADisplay, OfficeQuitUnderTheHostIsNoticed) {
   auto host = startHost();
   const std::string plan = openInWindow(*host, "plan.docx", "Plan for the spring");
   ASSERT_NE(plan, "");
 
-  // Quit by the user.
   ASSERT_TRUE(keys(plan, "key ctrl+q"));
   EXPECT_TRUE(eventually([&] { return offices().empty(); }));
   EXPECT_EQ(jsonField(reply(*host, request("saveDocument", "plan.docx")), "description"),
             "Word application not running");
-  EXPECT_EQ(host->drain(kQuiet), "");
-  EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentCloseEvent docs/plan.docx"});
-
-  // Killed with a document open: the next command is answered and the page told the document is closed.
-  ASSERT_EQ(openDocument(*host, "plan.docx", "Plan for the summer"), "success");
-  const std::vector<pid_t> killed = offices();
-  ASSERT_FALSE(killed.empty());
-  for (pid_t pid : killed) kill(pid, SIGKILL);
-  EXPECT_EQ(jsonField(reply(*host, request("saveDocument", "plan.docx")), "result"), "error");
-  EXPECT_EQ(host->drain(kQuiet), "");
-  EXPECT_EQ(takeEvents(), std::vector<std::string>{"documentCloseEvent docs/plan.docx"});
-  EXPECT_EQ(jsonField(reply(*host, R"({"messageId":"o","contentId":"c","command":"openEditor"})"), "result"),
-            "success");
-  const std::vector<pid_t> fresh = offices();
-  EXPECT_EQ(fresh.size(), 1u);
-  for (pid_t pid : killed) EXPECT_EQ(std::count(fresh.begin(), fresh.end(), pid), 0);
+  EXPECT_EQ(heard(*host, 0), std::vector<std::string>{"documentCloseEvent docs/plan.docx"});
 }
 
 }  // namespace

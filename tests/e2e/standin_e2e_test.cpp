@@ -131,6 +131,18 @@ TEST_F(StandinEndToEnd, EveryCommandSucceedsWithItsEvents) {
   EXPECT_EQ(host.wait(), 1);
 }
 
+TEST_F(StandinEndToEnd, NewDocumentsAreSavedInTheFormatOfTheirName) {
+  HostProcess host(tmp_.path(), environment());
+  for (const auto& [name, recorded] : {std::pair{"n.rtf", "format=6"},
+                                       {"n.txt", "format=2"},
+                                       {"n.DOCX", "format=12"},
+                                       {"n.odt", "format=23"}}) {
+    EXPECT_EQ(jsonField(host.request(doc("createDocument", name)), "command"), "documentSaveEvent") << name;
+    EXPECT_EQ(jsonField(host.receive().value_or(""), "result"), "success") << name;
+    EXPECT_EQ(fileText(docs_ + name), recorded) << name;
+  }
+}
+
 TEST_F(StandinEndToEnd, FailuresOfTheWordProcessor) {
   struct Case {
     std::string failures;
@@ -138,9 +150,9 @@ TEST_F(StandinEndToEnd, FailuresOfTheWordProcessor) {
     std::string description;
     bool fileLeft;
   };
-  // Failures while the word processor starts, and a new document's failed save: ormid_word_test.
+  // Failures while the word processor starts, and a new document's failed save: ormid_word_test;
+  // a document the word processor cannot open: ormid_office_e2e_test.
   const Case cases[] = {
-      {"Documents.Open=0x800A1066", "openDocument", "Error open document", false},
       {"Application.Documents=0x80004005", "openDocument", "Error get documents", false},
       {"Documents.Add=0x80004005", "createDocument", "Error add document", false},
       {"Document.SaveAs=0x800A1066", "saveAndGetDocument", "Save document error", true},

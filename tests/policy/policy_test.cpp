@@ -97,9 +97,7 @@ TEST_F(PolicyCheck, OnlyARestrictingPolicyRestricts) {
   const Policy none = ormid::policy::parsePolicy(R"({"allowedWorkingDirectories":[]})", "t");
   EXPECT_EQ(check(none, "tmp/ormid_doc_editor/", &name), Verdict::allowed);
   EXPECT_EQ(check(none, "docs/", &name), Verdict::directoryNotAllowed);
-  // A policy that does not parse refuses even the default directory.
-  EXPECT_EQ(check(ormid::policy::parsePolicy("{", "t"), "tmp/ormid_doc_editor/", &name),
-            Verdict::directoryNotAllowed);
+  // A policy that does not parse refuses even the default directory: ormid_policy_e2e_test.
 }
 
 TEST(PolicyParse, AcceptsOnlyWhatItUnderstands) {

@@ -13,27 +13,14 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "host_pipe.h"
+
+namespace ormid::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string directoryOfThisProgram() {
-  char self[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string dir(self, length);
-  return dir.substr(0, dir.find_last_of('\\') + 1);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void appendLine(const std::string& path, const std::string& line) {
   std::ofstream(path, std::ios::binary | std::ios::app) << line << "\n";
@@ -62,150 +49,25 @@ bool processEnds(DWORD id, DWORD milliseconds) {
   return ended;
 }
 
-// The running processes whose parent is `parent`: COM starts a local server
-// from the client process that activates its class.
-std::vector<DWORD> childProcesses(DWORD parent) {
-  std::vector<DWORD> children;
+// The word processor's server started by `host`, the last of its running
+// children (COM starts a local server from the client that activates its
+// class); 0 when there is none.
+DWORD serverOf(const Host& host) {
+  DWORD server = 0;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return children;
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-    if (entry.th32ParentProcessID == parent && !processEnds(entry.th32ProcessID, 0))
-      children.push_back(entry.th32ProcessID);
+    if (entry.th32ParentProcessID == host.id() && !processEnds(entry.th32ProcessID, 0))
+      server = entry.th32ProcessID;
   }
   CloseHandle(snapshot);
-  return children;
+  return server;
 }
-
-// The host started as a browser starts it: pipes on standard input and
-// output, standard error in a file, the temporary directory from TMP and TEMP.
-class Host {
- public:
-  explicit Host(const std::string& tempDir) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE childIn = nullptr;
-    HANDLE childOut = nullptr;
-    CreatePipe(&childIn, &in_, &inherit, 0);
-    CreatePipe(&out_, &childOut, &inherit, 0);
-    SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
-    HANDLE error =
-        CreateFileA((tempDir + "host-stderr.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    SetEnvironmentVariableA("TMP", tempDir.c_str());
-    SetEnvironmentVariableA("TEMP", tempDir.c_str());
-
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childIn;
-    startup.hStdOutput = childOut;
-    startup.hStdError = error;
-    std::string commandLine(1, '"');
-    commandLine += directoryOfThisProgram() + "ormid-doc-editor.exe\"";
-    PROCESS_INFORMATION info{};
-    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &info)) {
-      process_ = info.hProcess;
-      id_ = info.dwProcessId;
-      CloseHandle(info.hThread);
-    }
-    CloseHandle(childIn);
-    CloseHandle(childOut);
-    CloseHandle(error);
-  }
-  ~Host() {
-    closeInput();
-    if (process_) {
-      if (WaitForSingleObject(process_, 10000) != WAIT_OBJECT_0) TerminateProcess(process_, 99);
-      CloseHandle(process_);
-    }
-    CloseHandle(out_);
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
-  void send(const std::string& json) {
-    const auto n = static_cast<std::uint32_t>(json.size());
-    const char header[4] = {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                            static_cast<char>(n >> 24)};
-    const std::string frame = std::string(header, 4) + json;
-    DWORD written = 0;
-    WriteFile(in_, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr);
-  }
-
-  std::optional<std::string> receive(std::chrono::milliseconds timeout = 20s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::string header;
-    if (!read(header, 4, deadline)) return std::nullopt;
-    const auto* h = reinterpret_cast<const unsigned char*>(header.data());
-    const std::uint32_t n = h[0] | h[1] << 8 | h[2] << 16 | static_cast<std::uint32_t>(h[3]) << 24;
-    std::string body;
-    if (!read(body, n, deadline)) return std::nullopt;
-    return body;
-  }
-
-  std::string request(const std::string& json) {
-    send(json);
-    return receive().value_or("<no answer>");
-  }
-
-  void closeInput() {
-    if (in_) CloseHandle(in_);
-    in_ = nullptr;
-  }
-
-  // The exit code, or -1 when the host has not ended in time.
-  long wait(DWORD milliseconds = 30000) {
-    DWORD code = 0;
-    if (!process_ || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) return -1;
-    GetExitCodeProcess(process_, &code);
-    return static_cast<long>(code);
-  }
-
-  // The word processor's server, started by this host; 0 when there is none.
-  DWORD server() const {
-    const std::vector<DWORD> children = childProcesses(id_);
-    return children.empty() ? 0 : children.back();
-  }
-
- private:
-  bool read(std::string& into, std::size_t size, std::chrono::steady_clock::time_point deadline) {
-    into.clear();
-    while (into.size() < size) {
-      DWORD available = 0;
-      if (!PeekNamedPipe(out_, nullptr, 0, nullptr, &available, nullptr)) return false;
-      if (available == 0) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        Sleep(5);
-        continue;
-      }
-      std::string chunk(std::min<std::size_t>(available, size - into.size()), '\0');
-      DWORD got = 0;
-      if (!ReadFile(out_, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) return false;
-      into.append(chunk, 0, got);
-    }
-    return true;
-  }
-
-  HANDLE in_ = nullptr;
-  HANDLE out_ = nullptr;
-  HANDLE process_ = nullptr;
-  DWORD id_ = 0;
-};
 
 std::string editor(const std::string& command) {
   return R"({"messageId":"e","contentId":"c","command":")" + command + "\"}";
-}
-
-// A request on a document of `dir` (a Windows path ending in a backslash).
-std::string doc(const std::string& command, const std::string& dir, const std::string& name,
-                const std::string& extra = "") {
-  std::string escaped;
-  for (char c : dir.substr(0, dir.size() - 1)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-  return R"({"messageId":"1","contentId":"c","command":")" + command + R"(","workingDirectory":")" + escaped +
-         R"(","nameFile":")" + name + "\"" + (extra.empty() ? "" : "," + extra) + "}";
 }
 
 // A request on a document of the default working directory.
@@ -222,15 +84,6 @@ void endProcess(DWORD id) {
   TerminateProcess(process, 9);
   WaitForSingleObject(process, 5000);
   CloseHandle(process);
-}
-
-// The value of a member "key":"value" of an answer, or "<absent>".
-std::string field(const std::string& json, const std::string& key) {
-  const std::string start = "\"" + key + "\":\"";
-  const auto at = json.find(start);
-  if (at == std::string::npos) return "<absent>";
-  const auto from = at + start.size();
-  return json.substr(from, json.find('"', from) - from);
 }
 
 // The settings a test gives the host and, through it, the stand-in server.
@@ -250,7 +103,7 @@ class WindowsHost : public ::testing::Test {
  protected:
   // Ends the host, then the word processor it leaves running.
   static void endHostAndServer(Host& host) {
-    const DWORD server = host.server();
+    const DWORD server = serverOf(host);
     host.closeInput();
     EXPECT_EQ(host.wait(), 1);
     if (server != 0) endProcess(server);
@@ -323,12 +176,12 @@ TEST_F(WindowsHost, NamesTheCodePageCannotHoldExactlyAreRefusedAndTouchNothing) 
   HANDLE search = FindFirstFileA((tmp_ + "L*").c_str(), &found);  // Lodz, L\363dz, L\363d\x9f...
   EXPECT_EQ(search, INVALID_HANDLE_VALUE) << found.cFileName;
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
-  EXPECT_EQ(host.server(), 0u) << "no word processor started";
+  EXPECT_EQ(serverOf(host), 0u) << "no word processor started";
 }
 
 TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   const auto host = hostWithDocument("q.docx");
-  const DWORD first = host->server();
+  const DWORD first = serverOf(*host);
   ASSERT_NE(first, 0u);
 
   appendLine(control_, "quit");
@@ -336,7 +189,7 @@ TEST_F(WindowsHost, AWordProcessorThatQuitsOnItsOwnIsStartedAnewInANewProcess) {
   EXPECT_TRUE(processEnds(first, 10000)) << "the stand-in ends after its Quit event";
   EXPECT_EQ(host->receive(300ms), std::nullopt) << "Quit is no message for the page";
   EXPECT_EQ(field(host->request(editor("openEditor")), "result"), "success");
-  const DWORD second = host->server();
+  const DWORD second = serverOf(*host);
   EXPECT_NE(second, 0u);
   EXPECT_NE(second, first);
   host->closeInput();
@@ -363,7 +216,7 @@ TEST_F(WindowsHost, AWordProcessorThatDiesIsStartedAnew) {
     SCOPED_TRACE(c.failures + std::string(c.control));
     const std::string tmp = newTempDir();
     const auto host = hostWithDocument("d.docx", c.failures, tmp);
-    const DWORD server = host->server();
+    const DWORD server = serverOf(*host);
     ASSERT_NE(server, 0u);
     if (*c.control) {
       appendLine(control_, c.control);
@@ -381,7 +234,7 @@ TEST_F(WindowsHost, AWordProcessorThatDiesIsStartedAnew) {
     EXPECT_EQ(
         field(host->request(doc("openDocument", tmp, "e.docx", R"("contentFile":"Ynl0ZXM=")")), "result"),
         "success");
-    const DWORD next = host->server();
+    const DWORD next = serverOf(*host);
     EXPECT_NE(next, 0u);
     EXPECT_NE(next, server);
     endHostAndServer(*host);
@@ -396,16 +249,6 @@ TEST_F(WindowsHost, ABusyWordProcessorIsWaitedFor) {
             "success");
   EXPECT_NE(readFile(tmp_ + "OrmidDocEditor.log").find("Word application busy"), std::string::npos);
   endHostAndServer(*host);
-}
-
-TEST_F(WindowsHost, AFailedStartLeavesNoWordProcessorBehind) {
-  Settings settings("Application.Activate=0x80004005", "");
-  Host host(tmp_);
-  EXPECT_EQ(field(host.request(editor("openEditor")), "description"), "Error activate word application");
-  bool gone = false;
-  for (int i = 0; i < 100 && !gone; ++i, Sleep(50)) gone = host.server() == 0;
-  EXPECT_TRUE(gone) << "the instance it started was quit";
-  for (DWORD left = host.server(); left != 0; left = host.server()) endProcess(left);
 }
 
 // The default working directory under a temporary directory known by its short
@@ -428,21 +271,6 @@ TEST_F(WindowsHost, AShortTemporaryDirectoryStillFindsTheDocuments) {
   endHostAndServer(host);
 }
 
-TEST_F(WindowsHost, ReopeningADocumentReplacesTheOpenCopy) {
-  Host host(tmp_);
-  ASSERT_EQ(field(host.request(doc("openDocument", tmp_, "r.docx", R"("contentFile":"b2xk")")), "result"),
-            "success");  // "old"
-  // The page hears its old copy closed.
-  EXPECT_EQ(field(afterEvent(host, doc("openDocument", tmp_, "r.docx", R"("contentFile":"bmV3")"),
-                             "documentCloseEvent"),
-                  "result"),
-            "success");
-  EXPECT_EQ(field(afterEvent(host, doc("saveDocument", tmp_, "r.docx"), "documentSaveEvent"), "result"),
-            "success");
-  EXPECT_EQ(readFile(tmp_ + "r.docx"), "new");
-  endHostAndServer(host);
-}
-
 TEST_F(WindowsHost, CloseEditorKeepsTheUsersUnsavedWork) {
   const auto host = hostWithDocument("mine.docx");
   const std::string users = tmp_ + "users.docx";
@@ -455,23 +283,11 @@ TEST_F(WindowsHost, CloseEditorKeepsTheUsersUnsavedWork) {
   EXPECT_EQ(field(closed, "command"), "documentCloseEvent");
   EXPECT_EQ(field(closed, "nameFile"), "mine.docx") << "only the host's document closes";
   EXPECT_EQ(field(host->receive().value_or(""), "result"), "success");
-  EXPECT_FALSE(processEnds(host->server(), 1000)) << "the word processor stays with the user's work";
+  EXPECT_FALSE(processEnds(serverOf(*host), 1000)) << "the word processor stays with the user's work";
   EXPECT_EQ(readFile(users), "draft");
   EXPECT_EQ(field(host->request(editor("closeEditor")), "description"), "Instace word application not found");
   endHostAndServer(*host);
 }
 
-TEST_F(WindowsHost, NewDocumentsAreSavedInTheFormatOfTheirName) {
-  Host host(tmp_);
-  const std::pair<const char*, const char*> cases[] = {
-      {"n.rtf", "format=6"}, {"n.txt", "format=2"}, {"n.DOCX", "format=12"}, {"n.odt", "format=23"}};
-  for (const auto& [name, recorded] : cases) {
-    EXPECT_EQ(field(afterEvent(host, doc("createDocument", tmp_, name), "documentSaveEvent"), "result"),
-              "success")
-        << name;
-    EXPECT_EQ(readFile(tmp_ + name), recorded) << name;
-  }
-  endHostAndServer(host);
-}
-
 }  // namespace
+}  // namespace ormid::test

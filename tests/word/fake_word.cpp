@@ -66,7 +66,6 @@ class FakeObject final : public IDispatch, public IConnectionPointContainer, pub
     state_->calls.push_back(call);
     if (auto failure = state_->failures.find(call.member); failure != state_->failures.end())
       return failure->second;
-    if (flags == DISPATCH_PROPERTYPUTREF && FAILED(state_->putRefFailure)) return state_->putRefFailure;
     return handler_(member, flags, params, result);
   }
 

@@ -25,7 +25,6 @@ struct RecordedCall {
 struct FakeWordState {
   // "Application.Visible", "Documents.Open", "Document.SaveAs", ... -> HRESULT to fail with.
   std::map<std::string, HRESULT> failures;
-  HRESULT putRefFailure = S_OK;    // every by-reference put fails with it
   bool visibleStuckFalse = false;  // Visible reads false whatever was put
   bool fullNameNotText = false;    // FullName gives an object, which has no text
   HRESULT queryContainer = S_OK;   // QueryInterface for the connection point container

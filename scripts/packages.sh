@@ -10,8 +10,8 @@ declare -A groups=(
   # The office with its X11 window plugin: the no-GUI build cannot show a window.
   [office]="libreoffice-writer libreoffice-dev zlib1g-dev"
   # A display for tests that act as a person at a window: the X server,
-  # keystrokes, window look-ups and screenshots.
-  [display]="xvfb xdotool x11-utils imagemagick"
+  # keystrokes and window look-ups.
+  [display]="xvfb xdotool x11-utils"
   [browser]="chromium firefox-esr openssl"
   # The thread-safety and fuzzing build: libFuzzer and the sanitizer runtimes,
   # llvm-symbolizer for file and line in their reports.

@@ -166,7 +166,7 @@ class OfficeOnADisplay : public ::testing::Test {
     fs::create_directory(docs_);
   }
 
-  // The host's log beside the screenshots when something went wrong.
+  // The host's log kept when something went wrong.
   void TearDown() override {
     if (!HasFailure()) return;
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();

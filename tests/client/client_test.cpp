@@ -6,16 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "host/text/text.h"
-
 namespace ormid::client {
 namespace {
 
-std::unique_ptr<JsonValue> json(const std::string& text) {
-  std::u16string wide;
-  EXPECT_TRUE(utf8ToWide(text, wide));
-  return parseJson(wide);
-}
+std::unique_ptr<JsonValue> json(const std::string& text) { return parseJson(text); }
 
 TEST(ClientFraming, ReaderFindsLittleEndianFramesAcrossAnySplitOfTheStream) {
   EXPECT_EQ(encodeFrame(std::string(0x010203, 'x')).substr(0, 4), std::string("\x03\x02\x01\0", 4));

@@ -34,7 +34,6 @@ TEST(JsonParse, AcceptsTheGrammarAndItsLeniencies) {
       {u"{\"a\":1,\"a\":\"x\"}", u"{\"a\":\"x\"}"},
       {u"{ \"b\" : [ true , null ] , \"a\" : \"x/y\" }", u"{\"a\":\"x\\/y\",\"b\":[true,null]}"},
       {u"[ ]", u"[]"},
-      {u"[1, 2]", u"[1,2]"},
       {u"\"a\tb\"", u"\"a\\tb\""},
       {u"\"0123456789\tabcdefghijklmnop\t\"", u"\"0123456789\\tabcdefghijklmnop\\t\""},
       {u"\"\\u00e9\\u00E9\u00e9\"", u"\"\u00e9\u00e9\u00e9\""},
@@ -48,14 +47,12 @@ TEST(JsonParse, AcceptsTheGrammarAndItsLeniencies) {
       {u"1e" + repeat(u"9", 100000), u"null"},
       {u"123456789012345678", u"1.23456789012346e+17"},
   };
-  // The UTF-8 form of each text parses alike.
+  // The UTF-8 parse accepts the same and gives the same value: fuzz_json
+  // compares the two on every input.
   for (const auto& [text, compact] : accepted) {
     const auto value = parseJson(text);
     ASSERT_NE(value, nullptr) << show(text);
     EXPECT_EQ(show(stringify(*value)), show(compact)) << show(text);
-    const auto narrow = parseJson(show(text));
-    ASSERT_NE(narrow, nullptr) << show(text);
-    EXPECT_EQ(stringifyUtf8(*narrow), show(compact)) << show(text);
   }
   const std::vector<std::u16string> rejected = {
       // documents and literals
@@ -68,18 +65,17 @@ TEST(JsonParse, AcceptsTheGrammarAndItsLeniencies) {
       u"\"abc", u"\"abc\\", u"\"abcdefghij",
       // numbers
       u"01", u"-01", u"-", u"-x", u"1.", u"1.e3", u"1e", u"1e+", u".5", u"+1"};
-  for (const auto& text : rejected) {
-    EXPECT_EQ(parseJson(text), nullptr) << show(text);
-    EXPECT_EQ(parseJson(show(text)), nullptr) << show(text);
-  }
-  EXPECT_EQ(parseJson("\"a\xE2\x82\""), nullptr);  // a truncated sequence in a string
+  for (const auto& text : rejected) EXPECT_EQ(parseJson(text), nullptr) << show(text);
+  // Ill-formed UTF-8 the fuzz target does not compare: a truncated sequence in a string.
+  EXPECT_EQ(parseJson("\"a\xE2\x82\""), nullptr);
   EXPECT_EQ(parseJson(u"0.1")->asNumber(), 0.1);
   EXPECT_TRUE(std::isinf(parseJson(u"1e400")->asNumber()));
   EXPECT_EQ(parseJson(u"\"a\\u0000b\"")->asString(), u"a\0b"s);
 }
 
 // Only the named member of the top-level object, and only when its string is
-// ASCII, is held narrow; the tree writes the same text either way.
+// ASCII, is held narrow. That the narrow parse, taken or copied, gives the
+// same value as the UTF-16 one: fuzz_json, on every input.
 TEST(JsonParse, HoldsTheNamedTopLevelAsciiStringNarrow) {
   const std::vector<std::tuple<std::string, bool, std::string>> cases = {
       {R"({"c":"ab\/c\u0041","d":{"c":"x"}})", true, "ab/cA"},
@@ -92,21 +88,9 @@ TEST(JsonParse, HoldsTheNamedTopLevelAsciiStringNarrow) {
   for (const auto& [text, narrow, ascii] : cases) {
     const auto value = parseJson(text, u"c");
     ASSERT_NE(value, nullptr) << text;
-    EXPECT_EQ(stringifyUtf8(*value), stringifyUtf8(*parseJson(text))) << text;
     const auto* c = value->isObject() ? value->asObject().at(u"c").get() : value->asArray()[0].get();
     EXPECT_EQ(c->isNarrow(), narrow) << text;
     EXPECT_EQ(c->asNarrow(), ascii) << text;
-  }
-  EXPECT_EQ(parseJson(R"({"c":"ab)", u"c"), nullptr);
-  // Taken from the text itself when it needs no unescaping; refused alike.
-  for (const std::string& text : {std::string(R"({"c":"x","c":"ab\tc","d":"e"})"),
-                                  std::string(R"({"c":"a\/b"})"), std::string(R"({"c":"ab","c":1})"),
-                                  std::string("{\"c\":\"a\x01\"}"), std::string("{\"c\":\"a\tb\"}")}) {
-    std::string taken = text;
-    const auto value = parseJsonTaking(taken, u"c");
-    const auto copied = parseJson(text, u"c");
-    ASSERT_EQ(!value, !copied) << text;
-    if (value) EXPECT_EQ(stringifyUtf8(*value), stringifyUtf8(*copied)) << text;
   }
 }
 
@@ -134,25 +118,21 @@ TEST(JsonStringify, OrdersMembersByCodeUnit) {
 }
 
 TEST(JsonStringify, WritesNumbersWithFifteenDigits) {
-  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-  const std::vector<std::pair<double, std::u16string>> cases = {{100, u"100"},
-                                                                {0.5, u"0.5"},
-                                                                {-0.0, u"-0"},
-                                                                {1.0 / 3, u"0.333333333333333"},
-                                                                {1e15, u"1e+15"},
-                                                                {0.0001, u"0.0001"},
-                                                                {0.00001, u"1e-05"},
-                                                                {123456789012345, u"123456789012345"},
-                                                                {-2.5e-300, u"-2.5e-300"},
-                                                                {nan, u"null"},
-                                                                {inf, u"null"},
-                                                                {-inf, u"null"}};
+  // 100, 0.5, -0 and the infinities: the grammar table writes them.
+  const std::vector<std::pair<double, std::u16string>> cases = {
+      {1.0 / 3, u"0.333333333333333"},
+      {1e15, u"1e+15"},
+      {0.0001, u"0.0001"},
+      {0.00001, u"1e-05"},
+      {123456789012345, u"123456789012345"},
+      {-2.5e-300, u"-2.5e-300"},
+      {std::numeric_limits<double>::quiet_NaN(), u"null"}};
   for (const auto& [number, text] : cases)
     EXPECT_EQ(show(stringify(JsonValue(number))), show(text)) << number;
 }
 
-// Control characters must come out as escapes that parse back to the same
-// string; everything else outside the short escapes is written as it is.
+// Control characters must come out as escapes; everything else outside the
+// short escapes is written as it is. That they parse back: fuzz_json.
 TEST(JsonStringify, EscapesEveryControlCharacter) {
   std::u16string all;
   for (char16_t c = 0; c < 0x80; ++c) all.push_back(c);
@@ -162,9 +142,6 @@ TEST(JsonStringify, EscapesEveryControlCharacter) {
                                u".\\/0", u"[\\\\]", u"~\u007F\u00e9\U0001F600\""}) {
     EXPECT_NE(text.find(part), std::u16string::npos) << show(part);
   }
-  const auto back = parseJson(text);
-  ASSERT_NE(back, nullptr);
-  EXPECT_EQ(back->asString(), all);
 }
 
 }  // namespace

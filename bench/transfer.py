@@ -140,8 +140,8 @@ def stats(values):
     return min(values), statistics.median(values), max(values)
 
 
-def fmt(triple, spec=".3f"):
-    return "/".join(format(v, spec) for v in triple)
+def fmt(triple, pattern=".3f"):
+    return "/".join(format(v, pattern) for v in triple)
 
 
 def report(kind, mib, ref_bytes, runs, floors):

@@ -10,6 +10,7 @@
 #include "host/json/json.h"
 #include "host/policy/policy_system.h"
 #include "host/text/text.h"
+#include "host/word/base64.h"
 #include "ormid/platform/platform.h"
 
 namespace ormid::policy {
@@ -224,13 +225,7 @@ Verdict contentVerdict(const Policy& policy, std::basic_string_view<Char> base64
   const std::uint64_t limit = *policy.maxDocumentBytes;
   // The most any text of this length decodes to settles most requests.
   if (base64.size() / 4 * 3 + 2 <= limit) return Verdict::allowed;
-  const auto outside = std::find_if(base64.begin(), base64.end(), [](Char c) {
-    return !((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-             c == '/');
-  });
-  const auto characters = static_cast<std::uint64_t>(outside - base64.begin());
-  const std::uint64_t left = characters % 4;
-  const std::uint64_t bytes = characters / 4 * 3 + (left == 0 ? 0 : left - 1);
+  const std::uint64_t bytes = base64DecodedSize(base64);
   return bytes <= limit ? Verdict::allowed : Verdict::tooLarge;
 }
 }  // namespace

@@ -102,4 +102,19 @@ std::vector<unsigned char> base64Decode(std::string_view text) {
   return out;
 }
 
+namespace {
+template <typename Char>
+std::size_t decodedSize(std::basic_string_view<Char> text) {
+  const auto outside = std::find_if(text.begin(), text.end(), [](Char c) {
+    return static_cast<std::uint32_t>(c) > 0xFF || kValues[static_cast<std::uint8_t>(c)] == kNotInAlphabet;
+  });
+  const auto characters = static_cast<std::size_t>(outside - text.begin());
+  // A trailing group of two or three characters gives one or two bytes.
+  return characters / 4 * 3 + (characters % 4 == 0 ? 0 : characters % 4 - 1);
+}
+}  // namespace
+
+std::size_t base64DecodedSize(std::string_view text) { return decodedSize(text); }
+std::size_t base64DecodedSize(std::u16string_view text) { return decodedSize(text); }
+
 }  // namespace ormid

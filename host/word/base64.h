@@ -20,4 +20,9 @@ constexpr std::size_t base64Size(std::size_t size) { return (size + 2) / 3 * 4; 
 // character nothing. Never fails: what was decoded is the result.
 std::vector<unsigned char> base64Decode(std::string_view text);
 
+// How many bytes base64Decode(text) gives, without decoding; UTF-16 text is
+// read the same way (a character beyond ASCII is outside the alphabet).
+std::size_t base64DecodedSize(std::string_view text);
+std::size_t base64DecodedSize(std::u16string_view text);
+
 }  // namespace ormid

@@ -42,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       static_cast<std::size_t>(std::find_if_not(text.begin(), text.end(), inAlphabet) - text.begin());
   const auto decoded = base64Decode(text);
   FUZZ_CHECK(decoded.size() == valid * 3 / 4);
+  FUZZ_CHECK(base64DecodedSize(text) == decoded.size());
   const std::size_t whole = valid / 4 * 4;
   FUZZ_CHECK(base64Encode(decoded.data(), decoded.size()).compare(0, whole, text.substr(0, whole)) == 0);
   return 0;

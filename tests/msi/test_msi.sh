@@ -40,7 +40,8 @@ msiexec() {
 reg_value() {
   local which=(/ve)
   [[ -n ${2:-} ]] && which=(/v "$2")
-  wine reg query "$1" "${which[@]}" || return 1
+  # On failure $WORK/out keeps what reg said on its error stream.
+  wine reg query "$1" "${which[@]}" || { tail -3 "$WORK/run.err" >>"$WORK/out"; return 1; }
   awk -F'    ' '/ REG_/ {print $NF}' "$WORK/out"
 }
 unix_path() { local p=${1#[Cc]:\\}; echo "$WINEPREFIX/drive_c/${p//\\//}"; }

@@ -57,8 +57,13 @@ Frame readFrame(const ReadBytes& read) {
       const std::size_t have = body.size();
       const std::size_t chunk = std::min<std::size_t>(frame.length - have, std::max(have, kReadChunk));
       if (have + chunk > body.capacity()) {
-        body.reserve(have + chunk);
-        if (body.capacity() >= kLargeBody) platform::adviseLargeBuffer(body.data(), body.capacity());
+        // A large body moves into memory made ready before the move, not
+        // page by page as the copy first touches it.
+        std::string larger;
+        larger.reserve(have + chunk);
+        if (larger.capacity() >= kLargeBody) platform::adviseLargeBuffer(larger.data(), larger.capacity());
+        larger = body;
+        body.swap(larger);
       }
       body.resize(have + chunk);
       const std::size_t n = readFully(read, body.data() + have, chunk);

@@ -34,8 +34,8 @@ bool deleteFile(const std::string& path);
 // or pipe); symbolic links are followed.
 bool isRegularFile(const std::string& path);
 // A buffer of many megabytes about to be written once from start to end:
-// where the system can, it is backed by large pages, so that filling it costs
-// a few faults instead of one per small page. Only a hint.
+// where the system can, it is backed by large pages and its pages are made
+// present at once, so that filling it costs no fault per page. Only a hint.
 void adviseLargeBuffer(void* data, std::size_t size);
 
 // The long form of an existing path: Windows may hand out 8.3 short names

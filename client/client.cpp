@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "host/text/text.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 namespace ormid::client {
 

@@ -11,7 +11,7 @@
 #include "client/client.h"
 #include "client/host_process.h"
 #include "host/text/text.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -70,11 +70,11 @@ bool runOperation(ormid::Command& command) REQUIRES(ormid::core().lock) {
     case ormid::saveAndGetDocumentMessage:
       return DocEditorProcessing::saveDocument(in.workingDirectory, in.nameFile, description) &&
              fitsPolicy(in, description) &&
-             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
+             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.document,
                                               description);
     case ormid::getDocumentMessage:
       return fitsPolicy(in, description) &&
-             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.content,
+             DocEditorProcessing::getDocument(in.workingDirectory, in.nameFile, command.outputs.document,
                                               description);
     case ormid::closeDocumentMessage:
       return DocEditorProcessing::closeDocument(in.workingDirectory, in.nameFile, in.isRemoveFile,

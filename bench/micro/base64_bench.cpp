@@ -1,7 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_data.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 namespace ormid::bench {
 namespace {

@@ -3,7 +3,7 @@
 #include "bench_data.h"
 #include "host/json/json.h"
 #include "host/text/text.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 namespace ormid::bench {
 namespace {

@@ -74,7 +74,7 @@ void handOff(CommandMessage message, CommandInputs inputs, CommandOutputs& outpu
     outputs.result = std::move(done->outputs.result);
     outputs.description = std::move(done->outputs.description);
     if (message == getDocumentMessage || message == saveAndGetDocumentMessage) {
-      outputs.content = std::move(done->outputs.content);
+      outputs.document = std::move(done->outputs.document);
     }
     return;
   }

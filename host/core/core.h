@@ -113,7 +113,7 @@ struct CommandInputs {
 struct CommandOutputs {
   std::u16string result;
   std::u16string description;
-  std::string content;  // base64 text of a document (ASCII): kept narrow
+  std::string document;  // the bytes of a document: many megabytes
 };
 
 // One command handed from the reader thread to the main thread: the reader

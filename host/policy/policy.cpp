@@ -10,7 +10,7 @@
 #include "host/json/json.h"
 #include "host/policy/policy_system.h"
 #include "host/text/text.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 #include "ormid/platform/platform.h"
 
 namespace ormid::policy {

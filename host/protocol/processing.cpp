@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "host/base64/base64.h"
 #include "host/core/log.h"
 #include "host/policy/policy.h"
 #include "host/protocol/request.h"
@@ -142,7 +143,7 @@ void DocEditorJsonProcessing::processingMessage(std::string message, std::uint32
   try {
     std::u16string result;
     std::u16string description;
-    std::string content;
+    std::string document;
     // A document's base64 stays narrow and is handed to the command as it is.
     request = parseJsonTaking(message, u"contentFile");
     std::string().swap(message);
@@ -152,9 +153,9 @@ void DocEditorJsonProcessing::processingMessage(std::string message, std::uint32
       fail(result, description, u"The root element is not an object");
       request.reset();  // nothing of a non-object is echoed
     } else {
-      dispatch(*request, result, description, content);
+      dispatch(*request, result, description, document);
     }
-    createAnswer(request.get(), length, result, description, std::move(content), answer);
+    createAnswer(request.get(), length, result, description, std::move(document), answer);
     return;
   } catch (...) {
     // Memory ran out somewhere on the way; the request still gets its answer.
@@ -188,7 +189,7 @@ void DocEditorJsonProcessing::answerFailure(const JsonValue* request, std::uint3
 }
 
 void DocEditorJsonProcessing::dispatch(JsonValue& request, std::u16string& result,
-                                       std::u16string& description, std::string& content) {
+                                       std::u16string& description, std::string& document) {
   std::u16string messageId;
   std::u16string contentId;
   std::u16string command;
@@ -202,7 +203,7 @@ void DocEditorJsonProcessing::dispatch(JsonValue& request, std::u16string& resul
       u"closeDocument", u"createDocument", u"removeDocument"};
   if (std::find(std::begin(documentCommands), std::end(documentCommands), command) !=
       std::end(documentCommands)) {
-    documentCommand(request, command, messageId, result, description, content);
+    documentCommand(request, command, messageId, result, description, document);
   } else if (command == u"openEditor") {
     run(openEditorMessage, {}, result, description, nullptr);
   } else if (command == u"closeEditor") {
@@ -216,7 +217,7 @@ void DocEditorJsonProcessing::dispatch(JsonValue& request, std::u16string& resul
 
 void DocEditorJsonProcessing::documentCommand(JsonValue& request, const std::u16string& command,
                                               const std::u16string& messageId, std::u16string& result,
-                                              std::u16string& description, std::string& content) {
+                                              std::u16string& description, std::string& document) {
   CommandInputs inputs;
   std::u16string text;
   if (getWorkingDirectory(&request, text)) {
@@ -253,7 +254,7 @@ void DocEditorJsonProcessing::documentCommand(JsonValue& request, const std::u16
       return;
     }
     run(command == u"getDocument" ? getDocumentMessage : saveAndGetDocumentMessage, std::move(inputs), result,
-        description, &content);
+        description, &document);
   } else if (command == u"closeDocument") {
     bool isRemoveFile = false;
     if (getIsRemoveFile(&request, isRemoveFile)) inputs.isRemoveFile = isRemoveFile;
@@ -266,12 +267,12 @@ void DocEditorJsonProcessing::documentCommand(JsonValue& request, const std::u16
 }
 
 void DocEditorJsonProcessing::run(CommandMessage message, CommandInputs inputs, std::u16string& result,
-                                  std::u16string& description, std::string* content) {
+                                  std::u16string& description, std::string* document) {
   CommandOutputs outputs;
   handOff_(message, std::move(inputs), outputs);
   result = std::move(outputs.result);
   description = std::move(outputs.description);
-  if (content) *content = std::move(outputs.content);
+  if (document) *document = std::move(outputs.document);
 }
 
 DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::continuation(
@@ -296,21 +297,20 @@ DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::continuation
 
 DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::addPending(
     const JsonValue* request, const std::u16string& messageId, const std::u16string& command,
-    const JsonValue& base, std::string content) {
+    const JsonValue& base, std::string document) {
   PendingAnswer entry;
-  if (content.empty()) {
+  if (document.empty()) {
     stringifyUtf8(base, entry.before);
   } else {
     stringifyAround(base, u"contentFile", entry.before, entry.after);
     entry.before += '"';
     entry.after.insert(0, 1, '"');
   }
-  entry.size = entry.before.size() + escapedUtf8Size(content) + entry.after.size();
-  entry.content = std::move(content);
+  entry.document = std::move(document);
   // The oldest transfers make room; the new one is kept whatever its size, as
   // it is being delivered.
   while (!splitMessages_.empty() &&
-         (splitMessages_.size() >= limits_.answers || pendingBytes_ + entry.size > limits_.bytes)) {
+         (splitMessages_.size() >= limits_.answers || pendingBytes_ + entry.held() > limits_.bytes)) {
     auto oldest =
         std::min_element(splitMessages_.begin(), splitMessages_.end(),
                          [](const auto& a, const auto& b) { return a.second.serial < b.second.serial; });
@@ -321,38 +321,26 @@ DocEditorJsonProcessing::Pending::iterator DocEditorJsonProcessing::addPending(
   if (getWorkingDirectory(request, value)) entry.workingDirectory = value;
   getNameFile(request, entry.nameFile);
   entry.serial = ++serial_;
-  pendingBytes_ += entry.size;
+  pendingBytes_ += entry.held();
   return splitMessages_.insert_or_assign(messageId, std::move(entry)).first;
 }
 
-std::string_view DocEditorJsonProcessing::make(PendingAnswer& entry, std::size_t size) {
-  std::string& window = entry.window;
-  if (entry.windowStart > 0) {
-    window.erase(0, entry.windowStart);
-    entry.windowStart = 0;
-  }
-  const std::size_t contentEnd = entry.before.size() + entry.content.size();
-  const std::size_t sourceEnd = contentEnd + entry.after.size();
-  while (window.size() < size && entry.source < sourceEnd) {
-    const std::size_t want = size - window.size();
-    std::size_t& at = entry.source;
-    if (at < entry.before.size()) {
-      const std::size_t n = std::min(want, entry.before.size() - at);
-      window.append(entry.before, at, n);
-      at += n;
-    } else if (at < contentEnd) {
-      // Escaping makes at least as many bytes as it takes.
-      const std::size_t from = at - entry.before.size();
-      const std::size_t n = std::min(want, entry.content.size() - from);
-      appendEscapedUtf8(window, std::string_view(entry.content).substr(from, n));
-      at += n;
-    } else {
-      const std::size_t n = std::min(want, sourceEnd - at);
-      window.append(entry.after, at - contentEnd, n);
-      at += n;
-    }
-  }
-  return window;
+std::size_t DocEditorJsonProcessing::left(const PendingAnswer& entry, std::size_t atLeast) {
+  const std::size_t known = entry.before.size() - entry.beforeSent + entry.after.size() - entry.afterSent;
+  if (known + documentTextLeftAtLeast(entry.document, entry.documentSent) >= atLeast) return atLeast;
+  return known + documentTextLeft(entry.document, entry.documentSent);
+}
+
+std::array<std::size_t, 3> DocEditorJsonProcessing::appendNext(const PendingAnswer& entry, std::size_t count,
+                                                               std::string& out) {
+  std::array<std::size_t, 3> taken{};
+  taken[0] = std::min(count, entry.before.size() - entry.beforeSent);
+  out.append(entry.before, entry.beforeSent, taken[0]);
+  DocumentTextPosition at = entry.documentSent;
+  taken[1] = appendDocumentText(entry.document, at, count - taken[0], false, std::string::npos, out);
+  taken[2] = std::min(count - taken[0] - taken[1], entry.after.size() - entry.afterSent);
+  out.append(entry.after, entry.afterSent, taken[2]);
+  return taken;
 }
 
 void DocEditorJsonProcessing::dropPending(Pending::iterator entry, const char* why) {
@@ -361,7 +349,7 @@ void DocEditorJsonProcessing::dropPending(Pending::iterator entry, const char* w
 }
 
 void DocEditorJsonProcessing::erasePending(Pending::iterator entry) {
-  pendingBytes_ -= entry->second.size;
+  pendingBytes_ -= entry->second.held();
   splitMessages_.erase(entry);
 }
 
@@ -374,7 +362,7 @@ std::size_t DocEditorJsonProcessing::partSizeBound(std::uint32_t length, std::si
 
 void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32_t length,
                                            const std::u16string& result, const std::u16string& description,
-                                           std::string content, std::string& answer) {
+                                           std::string document, std::string& answer) {
   const std::size_t start = answer.size();
   std::u16string command;
   std::u16string messageId;
@@ -394,16 +382,13 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
 
   auto pending = continuation(request, messageId, command);
   if (pending == splitMessages_.end())
-    pending = addPending(request, messageId, command, base, std::move(content));
+    pending = addPending(request, messageId, command, base, std::move(document));
 
   ORMID_LOG(debug, kCreateAnswer) << "Create split message for messageId = " << messageId;
   PendingAnswer& entry = pending->second;
-  const std::size_t left = entry.size - entry.offset;
   // The part is as long as the request's bound allows, cut back to a
   // character boundary and to what fits the browser's limit once escaped;
-  // at least one whole character, or nothing can be delivered. No part is
-  // longer than its escaped form, so no more than `room` bytes (and the one
-  // after them, to see a boundary) are made.
+  // at least one whole character, or nothing can be delivered.
   // The answer is written around its part: `answer` up to the part's opening
   // quotation mark, then the part escaped in the same pass that finds how
   // much of it fits, then the rest.
@@ -412,23 +397,46 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
   const std::size_t overhead =
       answer.size() - start + kSplitMore.size() + 2 + kSplitClose.size() + after.size();
   const std::size_t room = overhead < kMaxAnswerBytes ? kMaxAnswerBytes - overhead : 0;
-  const std::size_t bound = std::min({partSizeBound(length, left), room, left});
-  std::string_view rest = make(entry, bound + 1);
+  const std::size_t most = std::min(partSizeBound(length, std::string::npos), room);
+  // What is left matters only when it is less than a part (and the byte after it).
+  const std::size_t left = DocEditorJsonProcessing::left(entry, most + 2);
+  const std::size_t bound = std::min(most, left);
   const std::size_t open = answer.size();
   answer += kSplitMore;  // or kSplitLast, the same length but one byte: set below
   answer += '"';
-  std::size_t end = appendEscapedUtf8(answer, rest.substr(0, bound), room);
-  // Cut back to a character boundary; bytes of a sequence are written as they are.
-  const std::size_t fitted = end;
-  while (end > 0 && end < left && isContinuation(rest[end])) --end;
-  answer.resize(answer.size() - (fitted - end));
-  if (end == 0) {
-    std::size_t first = 1;
-    while (first < left && isContinuation((rest = make(entry, first + 1))[first])) ++first;
-    if (escapedUtf8Size(rest.substr(0, first)) <= room) {
-      end = first;
-      appendEscapedUtf8(answer, rest.substr(0, first));
+  std::size_t end = 0;
+  if (entry.beforeSent == entry.before.size() &&
+      documentTextLeftAtLeast(entry.document, entry.documentSent) > bound) {
+    // Within the document's text, and the byte after the part too: ASCII
+    // throughout, no character to cut; made straight into the answer.
+    end = appendDocumentText(entry.document, entry.documentSent, bound, true, room, answer);
+  } else {
+    // No part is longer than its escaped form, so no more than `room` bytes
+    // (and the one after them, to see a boundary) are needed; a first
+    // character takes at most four.
+    window_.clear();
+    const std::array<std::size_t, 3> made = appendNext(entry, std::max<std::size_t>(bound + 1, 4), window_);
+    const std::string_view rest = window_;
+    end = appendEscapedUtf8(answer, rest.substr(0, bound), room);
+    // Cut back to a character boundary; bytes of a sequence are written as they are.
+    const std::size_t fitted = end;
+    while (end > 0 && end < left && isContinuation(rest[end])) --end;
+    answer.resize(answer.size() - (fitted - end));
+    if (end == 0) {
+      std::size_t first = 1;
+      while (first < rest.size() && isContinuation(rest[first])) ++first;
+      if (escapedUtf8Size(rest.substr(0, first)) <= room) {
+        end = first;
+        appendEscapedUtf8(answer, rest.substr(0, first));
+      }
     }
+    // The part's bytes, from before, the document and after in turn.
+    const std::size_t fromBefore = std::min(end, made[0]);
+    const std::size_t fromDocument = std::min(end - fromBefore, made[1]);
+    entry.beforeSent += fromBefore;
+    std::string skipped;
+    appendDocumentText(entry.document, entry.documentSent, fromDocument, false, std::string::npos, skipped);
+    entry.afterSent += end - fromBefore - fromDocument;
   }
   if (end == 0) {
     answer.resize(start);
@@ -441,8 +449,6 @@ void DocEditorJsonProcessing::createAnswer(const JsonValue* request, std::uint32
   answer += '"';
   answer += kSplitClose;
   answer += after;
-  entry.offset += end;
-  entry.windowStart = end;
   if (last) {
     ORMID_LOG(debug, kCreateAnswer) << "Ended split message for messageId = " << messageId;
     erasePending(pending);

@@ -3,6 +3,7 @@
 // and builds the answer, delivering document answers in parts.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,7 @@
 
 #include "host/core/core.h"
 #include "host/json/json.h"
+#include "host/protocol/document_text.h"
 #include "ormid/platform/platform.h"
 
 namespace ormid {
@@ -60,10 +62,11 @@ class DocEditorJsonProcessing {
   void processingMessage(std::string message, std::uint32_t length, std::string& answer) noexcept;
 
   // Builds the answer for a request (null when it did not parse or is not an
-  // object). For "getDocument" and "saveAndGetDocument" the complete answer
-  // is kept and delivered part by part. The answer is appended to `answer`.
+  // object). For "getDocument" and "saveAndGetDocument" the complete answer,
+  // with the base64 of `document` (the file's bytes) as its contentFile, is
+  // kept and delivered part by part. The answer is appended to `answer`.
   void createAnswer(const JsonValue* request, std::uint32_t length, const std::u16string& result,
-                    const std::u16string& description, std::string content, std::string& answer);
+                    const std::u16string& description, std::string document, std::string& answer);
 
   // Largest part of a pending answer for a request of `length` bytes, before
   // the cut is moved back to a character boundary and the answer is fitted
@@ -76,38 +79,40 @@ class DocEditorJsonProcessing {
  private:
   // A complete answer being delivered in parts, and the request it answers:
   // a repeated request that names another command, file or directory is not
-  // its continuation. The complete answer is `before`, the content escaped,
-  // then `after`; it is made a part at a time into `window`, so that a
-  // document is held once, as its base64.
+  // its continuation. The complete answer is `before`, the document's text
+  // (its base64, made from its bytes as the parts go out), then `after`.
   struct PendingAnswer {
     std::string before;
-    std::string content;
+    std::string document;
     std::string after;
-    std::size_t size = 0;    // of the complete answer
-    std::size_t offset = 0;  // how much of it has been delivered
-    std::size_t source = 0;  // how much of before, content and after is in the window
-    std::string window;      // the complete answer's text from `offset` on, as far as made
-    std::size_t windowStart = 0;
+    std::size_t beforeSent = 0;
+    DocumentTextPosition documentSent;
+    std::size_t afterSent = 0;
     std::u16string command;
     std::optional<std::u16string> workingDirectory;
     std::u16string nameFile;
     std::uint64_t serial = 0;  // order of creation, for dropping the oldest
+    std::size_t held() const { return before.size() + document.size() + after.size(); }
   };
   using Pending = std::map<std::u16string, PendingAnswer>;
 
   void dispatch(JsonValue& request, std::u16string& result, std::u16string& description,
-                std::string& content);
+                std::string& document);
   void documentCommand(JsonValue& request, const std::u16string& command, const std::u16string& messageId,
-                       std::u16string& result, std::u16string& description, std::string& content);
+                       std::u16string& result, std::u16string& description, std::string& document);
   void run(CommandMessage message, CommandInputs inputs, std::u16string& result, std::u16string& description,
-           std::string* content);
+           std::string* document);
   Pending::iterator continuation(const JsonValue* request, const std::u16string& messageId,
                                  const std::u16string& command);
   Pending::iterator addPending(const JsonValue* request, const std::u16string& messageId,
-                               const std::u16string& command, const JsonValue& base, std::string content);
-  // Makes the window hold at least `size` bytes of what is left of the
-  // complete answer (all of it when less is left); a view of them.
-  static std::string_view make(PendingAnswer& entry, std::size_t size);
+                               const std::u16string& command, const JsonValue& base, std::string document);
+  // Bytes of the complete answer not yet delivered: exact when fewer than
+  // `atLeast`, otherwise `atLeast` (the rest of a document is not read for it).
+  static std::size_t left(const PendingAnswer& entry, std::size_t atLeast);
+  // Appends the next `count` bytes of the complete answer (fewer where it
+  // ends); how many of them came from before, the document and after.
+  static std::array<std::size_t, 3> appendNext(const PendingAnswer& entry, std::size_t count,
+                                               std::string& out);
   void dropPending(Pending::iterator entry, const char* why);
   void erasePending(Pending::iterator entry);
   void answerFailure(const JsonValue* request, std::uint32_t length, std::string& answer) noexcept;
@@ -118,6 +123,7 @@ class DocEditorJsonProcessing {
   Pending splitMessages_;
   std::size_t pendingBytes_ = 0;
   std::uint64_t serial_ = 0;
+  std::string window_;  // the text of a part that needs escaping, before it is escaped
 };
 
 }  // namespace ormid

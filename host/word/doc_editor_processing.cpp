@@ -16,7 +16,7 @@
 #include "host/core/log.h"
 #include "host/events/listener.h"
 #include "host/text/text.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 #include "ormid/platform/platform.h"
 #include "ormid/word_events.h"
 
@@ -656,7 +656,7 @@ bool DocEditorProcessing::closeDocument(const std::string& workingDirectory, con
 }
 
 bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const std::string& nameFile,
-                                      std::string& content, std::u16string& description) {
+                                      std::string& document, std::u16string& description) {
   ORMID_DCHECK_MAIN_THREAD();
   if (!checkName(nameFile, kGetDocument, description)) return false;
   const std::string path = workingDirectory + nameFile;
@@ -670,31 +670,27 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
   file.seekg(0, std::ios::end);
   const std::streamoff end = file.tellg();
   file.seekg(0, std::ios::beg);
-  // Read and encoded a piece at a time: the document is held once, as its
-  // base64, and only what is actually read (the file may have shrunk meanwhile).
-  constexpr std::size_t kPiece = std::size_t{3} << 20;  // a multiple of 3
-  std::unique_ptr<char[]> buffer;
-  content.clear();
+  // The document is held once, as its bytes (the answer encodes each part as
+  // it goes out), and only what is actually read: the file may have shrunk
+  // meanwhile.
+  document.clear();
+  bool held = false;
   if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
     try {
-      content.reserve(base64Size(static_cast<std::size_t>(end)));
-      platform::adviseLargeBuffer(content.data(), content.capacity());
-      buffer.reset(new char[std::min(kPiece, static_cast<std::size_t>(end) + 1)]);
+      document.reserve(static_cast<std::size_t>(end));
+      platform::adviseLargeBuffer(document.data(), document.capacity());
+      document.resize(static_cast<std::size_t>(end));
+      held = true;
     } catch (const std::bad_alloc&) {
-      std::string().swap(content);
+      std::string().swap(document);
     }
   }
-  if (!buffer) {
+  if (!held) {
     ORMID_LOG(error, kGetDocument) << "Error alocate memory file " << fromAnsi(path);
     return fail(description, u"Error alocate memory file");
   }
-  for (auto left = static_cast<std::size_t>(end); left > 0;) {
-    file.read(buffer.get(), static_cast<std::streamsize>(std::min(kPiece, left)));
-    const auto got = static_cast<std::size_t>(file.gcount());
-    base64Append(content, reinterpret_cast<const unsigned char*>(buffer.get()), got);
-    if (got < std::min(kPiece, left)) break;
-    left -= got;
-  }
+  file.read(document.data(), static_cast<std::streamsize>(document.size()));
+  document.resize(static_cast<std::size_t>(file.gcount()));
   return true;
 }
 

@@ -34,9 +34,9 @@ class DocEditorProcessing {
                            std::u16string& description) REQUIRES(core().lock);
   static bool closeDocument(const std::string& workingDirectory, const std::string& nameFile,
                             bool isRemoveFile, std::u16string& description) REQUIRES(core().lock);
-  // `content` receives the file's bytes as base64 text.
+  // `document` receives the file's bytes.
   static bool getDocument(const std::string& workingDirectory, const std::string& nameFile,
-                          std::string& content, std::u16string& description) REQUIRES(core().lock);
+                          std::string& document, std::u16string& description) REQUIRES(core().lock);
   static bool removeDocument(const std::string& workingDirectory, const std::string& nameFile,
                              std::u16string& description) REQUIRES(core().lock);
 };

@@ -160,6 +160,10 @@ StdioResult redirectStdoutToStderr() {
   if (fcntl(STDERR_FILENO, F_GETFD) < 0) return StdioResult::noStderr;
   if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return StdioResult::redirectFailed;
   messageOutputFd = saved.release();  // for the life of the process
+  // A pipe that holds a whole message (the largest a browser takes) lets an
+  // answer go out in one write while the browser reads the one before; the
+  // system may refuse, and then the default size stays.
+  fcntl(messageOutputFd, F_SETPIPE_SZ, 1 << 20);
   return StdioResult::ok;
 }
 

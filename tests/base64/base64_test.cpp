@@ -1,4 +1,4 @@
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 #include <gtest/gtest.h>
 

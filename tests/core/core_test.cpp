@@ -25,7 +25,7 @@ std::intptr_t commandProcedure(platform::WindowHandle window, std::uint32_t mess
   if (message >= openEditorMessage && message <= createDocumentMessage) {
     serveCommand(message, [](Command& command) {
       contentSeen = command.inputs.contentFile.size();
-      command.outputs.content = "QUJD";
+      command.outputs.document = "QUJD";
       command.outputs.description = u"described";
       return true;
     });
@@ -54,7 +54,7 @@ TEST(HandOff, RunsTheCommandOnTheLoopThreadAndKeepsNothingOfIt) {
   EXPECT_EQ(contentSeen, 1u << 20);
   EXPECT_EQ(outputs.result, u"success");
   EXPECT_EQ(outputs.description, u"described");
-  EXPECT_EQ(outputs.content, "QUJD");
+  EXPECT_EQ(outputs.document, "QUJD");
   {
     ScopedLock lock(c.lock);
     EXPECT_FALSE(c.command.has_value()) << "the command and its content are gone";

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <random>
 
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 #include "tests/e2e/host_process.h"
 
 namespace ormid::test {

@@ -20,7 +20,7 @@
 
 #include "host/json/json.h"
 #include "host/text/text.h"
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 extern char** environ;
 

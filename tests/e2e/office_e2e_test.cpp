@@ -12,7 +12,7 @@
 #include <random>
 #include <thread>
 
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 #include "tests/e2e/host_process.h"
 
 namespace ormid::test {

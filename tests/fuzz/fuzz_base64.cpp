@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 #include "tests/fuzz/oracles.h"
 
 namespace {

@@ -22,8 +22,10 @@ void answerAtOnce(ormid::CommandMessage message, ormid::CommandInputs inputs,
   outputs.result = fails ? u"error" : u"success";
   if (fails) outputs.description = ormid::fromAnsi(inputs.nameFile);
   if (message == ormid::getDocumentMessage || message == ormid::saveAndGetDocumentMessage) {
-    const std::size_t n = inputs.nameFile.size();
-    outputs.content.assign(std::min<std::size_t>(n * n * 200, 1'200'000), 'Q');
+    // The name's bytes over and over: its base64 has whatever the name gives.
+    const std::string& name = inputs.nameFile;
+    outputs.document.resize(std::min<std::size_t>(name.size() * name.size() * 200, 1'200'000));
+    for (std::size_t i = 0; i < outputs.document.size(); ++i) outputs.document[i] = name[i % name.size()];
   }
 }
 

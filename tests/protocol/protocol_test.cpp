@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host/base64/base64.h"
 #include "host/json/json.h"
 #include "host/protocol/processing.h"
 #include "host/text/text.h"
@@ -226,20 +227,21 @@ std::string fetchAll(DocEditorJsonProcessing& processing, const std::string& req
   return joined;
 }
 
-TEST_F(ProtocolTest, DocumentAnswerOf600000BytesGoesInTwoPartsAtLength200) {
+TEST_F(ProtocolTest, DocumentAnswerGoesInPartsOfTheBoundAtLength200) {
   std::string request = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")";
   request += std::string(200 - 2 - request.size(), 'x') + "\"}";
-  auto sized = [&](std::size_t contentSize) {
-    main_.next = {u"success", u"", std::string(contentSize, 'A')};
+  auto sized = [&](std::size_t documentSize) {
+    main_.next = {u"success", u"", std::string(documentSize, 'A')};
     std::vector<std::size_t> sizes;
     fetchAll(processing_, request, &sizes);
     return sizes;
   };
-  // Size of the complete answer without the content, then the content that makes it 600,000 bytes.
-  const std::vector<std::size_t> probe = sized(1);
+  // The complete answer without its document's base64 (four characters for
+  // three bytes), then with 600,000 characters of it.
+  const std::vector<std::size_t> probe = sized(3);
   ASSERT_EQ(probe.size(), 1u);
-  const std::vector<std::size_t> sizes = sized(600000 - (probe[0] - 1));
-  EXPECT_EQ(sizes, (std::vector<std::size_t>{523676u, 76324u}));
+  const std::size_t overhead = probe[0] - 4;
+  EXPECT_EQ(sized(450000), (std::vector<std::size_t>{523676u, overhead + 600000 - 523676u}));
 }
 
 TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
@@ -252,11 +254,13 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
   for (const Case& c : std::vector<Case>{{0, 150000}, {1000, 150000}, {1047000, 3000}, {1100000, 150000}}) {
     // The document, and a description with multi-byte and escaped characters
     // (in practice only echoed fields carry them) so that cuts fall inside sequences.
-    std::string content;
-    for (int i = 0; i < c.repeats; ++i) content += (i % 2 == 0) ? "ab/+" : "Z9\x01\"";
+    // The document's base64 holds runs of '/' (escaped in the answer, and
+    // again in its parts), so that cuts fall inside their escapes.
+    std::string document;
+    for (int i = 0; i < c.repeats; ++i) document += (i % 2 == 0) ? "ab\xFF\xFF" : "Z9\x01\xFC";
     std::u16string description;
     for (int i = 0; i < c.repeats / 2; ++i) description += (i % 3 == 0) ? u"é/𝄞" : u"\"\\a";
-    main_.next = {u"error", description, content};
+    main_.next = {u"error", description, document};
     DocEditorJsonProcessing processing(main_.handOff());
     const std::string request =
         R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a","pad":")" +
@@ -266,7 +270,9 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
     auto complete = parseJson(joined);
     ASSERT_TRUE(complete) << c.pad;
     EXPECT_EQ(joined, stringifyUtf8(*complete)) << c.pad;
-    EXPECT_EQ(complete->asObject().at(u"contentFile")->asString(), asciiToWide(content));
+    const auto encoded = toAnsi(complete->asObject().at(u"contentFile")->asString());
+    const auto decoded = base64Decode(encoded);
+    EXPECT_EQ(std::string(decoded.begin(), decoded.end()), document);
     EXPECT_EQ(complete->asObject().at(u"status")->asObject().at(u"description")->asString(), description);
     EXPECT_GT(sizes.size(), 1u);
     EXPECT_EQ(processing.pendingAnswers(), 0u);
@@ -274,7 +280,7 @@ TEST_F(ProtocolTest, PartsJoinToTheCompleteAnswerAndFitTheBrowserLimit) {
 }
 
 TEST_F(ProtocolTest, RepeatedRequestIsServedFromThePendingAnswer) {
-  main_.next = {u"success", u"", std::string(1500000, 'Q')};
+  main_.next = {u"success", u"", std::string(1100000, 'Q')};  // three parts
   const std::string get = R"({"messageId":"m","contentId":"c","command":"getDocument","nameFile":"a"})";
   std::string first = answerTo(processing_, get);
   ASSERT_EQ(main_.calls.size(), 1u);
@@ -329,7 +335,7 @@ TEST_F(ProtocolTest, NoAnswerOutgrowsWhatABrowserTakes) {
 }
 
 TEST_F(ProtocolTest, APendingTransferServesOnlyItsOwnRequestsAndTheirNumberIsBounded) {
-  main_.next = {u"success", u"", std::string(1500000, 'Q')};
+  main_.next = {u"success", u"", std::string(1100000, 'Q')};  // three parts
   auto get = [](const std::string& id, const std::string& command, const std::string& more) {
     return R"({"messageId":")" + id + R"(","contentId":"c","command":")" + command + "\"," + more + "}";
   };
@@ -353,10 +359,10 @@ TEST_F(ProtocolTest, APendingTransferServesOnlyItsOwnRequestsAndTheirNumberIsBou
   answerTo(processing_, get("1", "getDocument", R"("nameFile":"a")"));
   EXPECT_EQ(main_.calls.size(), before + 1);
   // The same by size.
-  DocEditorJsonProcessing small(main_.handOff(), {4, 2'500'000});
+  DocEditorJsonProcessing small(main_.handOff(), {4, 2'000'000});
   for (const std::string id : {"1", "2"}) answerTo(small, get(id, "getDocument", R"("nameFile":"a")"));
   EXPECT_EQ(small.pendingAnswers(), 1u);
-  EXPECT_LE(small.pendingBytes(), 2'500'000u);
+  EXPECT_LE(small.pendingBytes(), 2'000'000u);
 }
 
 TEST_F(ProtocolTest, ARequestThatRunsOutOfMemoryGetsItsCommandsError) {
@@ -371,7 +377,49 @@ TEST_F(ProtocolTest, ARequestThatRunsOutOfMemoryGetsItsCommandsError) {
   EXPECT_EQ(failing.pendingAnswers(), 0u);
 }
 
-// At length 200: DocumentAnswerOf600000BytesGoesInTwoPartsAtLength200.
+// At length 200: DocumentAnswerGoesInPartsOfTheBoundAtLength200.
+TEST(DocumentText, IsTheEscapedBase64FromEveryPositionWithinAnyRoom) {
+  const auto escaped = [](std::string_view text) {
+    std::string out;
+    appendEscapedUtf8(out, text);
+    return out;
+  };
+  // Padding of every kind, and runs of '/' ("////" for 0xFF 0xFF 0xFF).
+  for (const std::string& document : std::vector<std::string>{"", "\xFF",
+                                                              "\xFF\xFF\xFF"
+                                                              "a?\xFC",
+                                                              "ab\xFF\xFF\xFF\xFF\xFF\xFFZ"}) {
+    const std::string text =
+        escaped(base64Encode(reinterpret_cast<const unsigned char*>(document.data()), document.size()));
+    EXPECT_EQ(documentTextLeft(document, {}), text.size());
+    for (std::size_t first = 0; first <= text.size(); ++first) {
+      for (std::size_t count = 0; count <= text.size() - first + 1; ++count) {
+        for (const std::size_t room :
+             {std::string::npos, std::size_t{1}, std::size_t{3}, std::size_t{2 * count}}) {
+          DocumentTextPosition at;
+          std::string skipped;
+          ASSERT_EQ(appendDocumentText(document, at, first, false, std::string::npos, skipped), first);
+          ASSERT_EQ(skipped, text.substr(0, first));
+          ASSERT_EQ(documentTextLeft(document, at), text.size() - first);
+          // As in a part: the longest piece whose escaped form fits the room.
+          const std::string_view piece = std::string_view(text).substr(first, count);
+          const std::size_t fit = escapedUtf8Fit(piece, room);
+          for (const bool again : {false, true}) {
+            DocumentTextPosition from = at;
+            std::string out = "x";
+            const std::size_t taken =
+                appendDocumentText(document, from, count, again, again ? room : std::string::npos, out);
+            const std::string_view expected = again ? piece.substr(0, fit) : piece;
+            ASSERT_EQ(taken, expected.size()) << first << " " << count << " " << room;
+            ASSERT_EQ(out, std::string("x").append(again ? escaped(expected) : std::string(expected)));
+            ASSERT_EQ(documentTextLeft(document, from), text.size() - first - taken);
+          }
+        }
+      }
+    }
+  }
+}
+
 TEST(PartSizeBound, FollowsTheRequestLength) {
   EXPECT_EQ(DocEditorJsonProcessing::partSizeBound(1047550, 5), 1u);
   // Where the halved bound is 0 or wraps, the largest part is tried (and then fitted).

@@ -2,7 +2,7 @@
 // work through lookup tables: the encoder turns each 12 bits into two
 // characters with one lookup, the decoder maps a character to its 6-bit value
 // (or to "not in the alphabet") with one lookup.
-#include "host/word/base64.h"
+#include "host/base64/base64.h"
 
 #include <algorithm>
 #include <array>
@@ -41,6 +41,26 @@ std::string base64Encode(const unsigned char* data, std::size_t size) {
   return out;
 }
 
+char* base64EncodeGroups(const unsigned char* data, std::size_t groups, char* out) {
+  // Two groups (six bytes, eight characters) at a time, written at once.
+  for (; groups >= 2; groups -= 2, data += 6, out += 8) {
+    std::uint64_t bytes = 0;
+    for (int i = 0; i < 6; ++i) bytes = (bytes << 8) | data[i];
+    char eight[8];
+    std::memcpy(eight, &kPairs[2 * ((bytes >> 36) & 0xFFF)], 2);
+    std::memcpy(eight + 2, &kPairs[2 * ((bytes >> 24) & 0xFFF)], 2);
+    std::memcpy(eight + 4, &kPairs[2 * ((bytes >> 12) & 0xFFF)], 2);
+    std::memcpy(eight + 6, &kPairs[2 * (bytes & 0xFFF)], 2);
+    std::memcpy(out, eight, 8);
+  }
+  for (; groups > 0; --groups, data += 3, out += 4) {
+    const std::uint32_t group = (std::uint32_t{data[0]} << 16) | (std::uint32_t{data[1]} << 8) | data[2];
+    std::memcpy(out, &kPairs[2 * (group >> 12)], 2);
+    std::memcpy(out + 2, &kPairs[2 * (group & 0xFFF)], 2);
+  }
+  return out;
+}
+
 void base64Append(std::string& out, const unsigned char* data, std::size_t size) {
   // Groups are encoded into a small buffer and appended from there, so that
   // the output is never zero-filled before being written.
@@ -48,15 +68,9 @@ void base64Append(std::string& out, const unsigned char* data, std::size_t size)
   out.reserve(out.size() + base64Size(size));
   std::size_t i = 0;
   while (i + 3 <= size) {
-    char* w = buffer;
     const std::size_t groups = std::min((size - i) / 3, sizeof buffer / 4);
-    for (std::size_t g = 0; g < groups; ++g, i += 3, w += 4) {
-      const std::uint32_t group =
-          (std::uint32_t{data[i]} << 16) | (std::uint32_t{data[i + 1]} << 8) | data[i + 2];
-      std::memcpy(w, &kPairs[2 * (group >> 12)], 2);
-      std::memcpy(w + 2, &kPairs[2 * (group & 0xFFF)], 2);
-    }
-    out.append(buffer, w);
+    out.append(buffer, base64EncodeGroups(data + i, groups, buffer));
+    i += groups * 3;
   }
   const std::size_t left = size - i;
   if (left > 0) {

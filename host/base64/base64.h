@@ -14,6 +14,9 @@ std::string base64Encode(const unsigned char* data, std::size_t size);
 void base64Append(std::string& out, const unsigned char* data, std::size_t size);
 // Characters of the base64 of `size` bytes.
 constexpr std::size_t base64Size(std::size_t size) { return (size + 2) / 3 * 4; }
+// Writes the base64 of `groups` whole groups of three bytes at `data` to
+// `out` (four characters for each); the end of what was written.
+char* base64EncodeGroups(const unsigned char* data, std::size_t groups, char* out);
 
 // Decodes up to the first '=' or the first character outside the alphabet;
 // a trailing group of two or three characters gives one or two bytes, a lone

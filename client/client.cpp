@@ -1,11 +1,13 @@
 #include "client/client.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "host/text/text.h"
 #include "host/base64/base64.h"
+#include "host/text/text.h"
+#include "ormid/platform/platform.h"
 
 namespace ormid::client {
 
@@ -303,10 +305,20 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     return Step::failed;
   }
   ++parts_;
-  // Each part is kept as UTF-8 as it comes (a surrogate pair cut in two is
-  // joined first), and the document's base64 stays narrow once the whole is
-  // parsed.
-  std::u16string_view text = part->asString();
+  // Each part is kept as UTF-8 as it comes: as it is when the frame held it
+  // narrow (ASCII), otherwise converted, a surrogate pair cut in two joined
+  // first. The joined text grows by doubling into memory made ready first:
+  // it reaches the size of the whole document's base64.
+  const bool narrow = part->isNarrow();
+  std::u16string_view text = narrow ? std::u16string_view() : part->asString();
+  const std::size_t bound = joined_.size() + (narrow ? part->asNarrow().size() : 3 * text.size()) + 3;
+  if (bound > joined_.capacity()) {
+    platform::reserveLarge(joined_, std::max(bound, 2 * joined_.capacity()), joined_.size());
+  }
+  if (joined_.capacity() >= (std::size_t{4} << 20)) {
+    platform::adviseLargeBuffer(joined_.data() + joined_.size(), bound - joined_.size(),
+                                bound - joined_.size());
+  }
   if (highSurrogate_ != 0) {
     const char16_t pair[2] = {highSurrogate_, text.empty() ? u'\0' : text[0]};
     const bool paired = pair[1] >= 0xDC00 && pair[1] <= 0xDFFF;
@@ -318,16 +330,22 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     highSurrogate_ = text.back();
     text.remove_suffix(1);
   }
-  appendUtf8(joined_, text);
+  if (narrow) {
+    joined_.append(part->asNarrow());
+  } else {
+    appendUtf8(joined_, text);
+  }
+  const bool empty = narrow ? part->asNarrow().empty() : part->asString().empty();
   if (!last->asBool()) {
     // Asking again after an empty part would go on for ever.
-    if (part->asString().empty()) {
+    if (empty) {
       error_ = "the host sent an empty part that is not the last one";
       return Step::failed;
     }
     return Step::needNextPart;
   }
-  // The joined text itself becomes the document's base64 (no copy of it).
+  // The joined text itself becomes the document's base64, unescaped where
+  // it stands (no copy of it).
   complete_ = parseJsonTaking(joined_, u"contentFile");
   std::string().swap(joined_);
   if (!complete_ || !complete_->isObject()) {

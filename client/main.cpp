@@ -10,8 +10,8 @@
 
 #include "client/client.h"
 #include "client/host_process.h"
-#include "host/text/text.h"
 #include "host/base64/base64.h"
+#include "host/text/text.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -35,13 +35,6 @@ bool readWholeFile(const std::string& path, std::string& bytes) {
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
-}
-
-bool writeWholeFile(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream out(pathOf(path), std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
 }
 
 void say(const std::string& text) {
@@ -99,7 +92,8 @@ class Channel {
       complain("the host sent a frame that is not UTF-8");
       return Got::broken;
     }
-    message = parseJson(body);
+    // A part of an answer stays narrow (no round trip through UTF-16).
+    message = parseJson(body, u"part");
     if (!message) {
       complain("the host sent a frame that is not JSON: " + body.substr(0, 200));
       return Got::broken;
@@ -121,7 +115,10 @@ std::string partSummary(const JsonValue& answer, int partNumber) {
   const JsonValue* part = split ? member(*split, u"part") : nullptr;
   const JsonValue* last = split ? member(*split, u"last") : nullptr;
   std::string text = "<< part " + std::to_string(partNumber);
-  if (part && part->isString()) text += ", " + std::to_string(part->asString().size()) + " chars";
+  if (part && part->isString()) {
+    text += ", " + std::to_string(part->isNarrow() ? part->asNarrow().size() : part->asString().size()) +
+            " chars";
+  }
   text += last && last->isBool() && last->asBool() ? ", the last" : ", more to come";
   const std::u16string result = resultOf(answer);
   if (!result.empty()) text += " (" + wideToUtf8(result) + ")";
@@ -135,17 +132,27 @@ bool returnsDocument(const std::u16string& command) {
 int saveDocumentContent(const JsonValue& answer, const std::string& outPath) {
   // An empty document comes back without contentFile: that is an empty file.
   const JsonValue* content = member(answer, u"contentFile");
-  std::vector<unsigned char> bytes;
-  if (content && content->isNarrow()) {
-    bytes = base64Decode(content->asNarrow());
-  } else {
-    bytes = base64Decode(wideToUtf8(stringMember(answer, u"contentFile")));
+  std::string converted;
+  if (!content || !content->isNarrow()) converted = wideToUtf8(stringMember(answer, u"contentFile"));
+  const std::string_view text = content && content->isNarrow() ? content->asNarrow() : converted;
+  // Decoded and written a piece at a time: the document is never held whole.
+  // A piece decodes to its full size unless the text ends or stops in it (a
+  // '=' or a character outside the alphabet), and decoding stops there.
+  constexpr std::size_t kPieceChars = std::size_t{4} << 20;  // a multiple of 4
+  std::ofstream out(pathOf(outPath), std::ios::binary | std::ios::trunc);
+  std::size_t written = 0;
+  for (std::size_t at = 0; at < text.size() && out; at += kPieceChars) {
+    const std::vector<unsigned char> bytes = base64Decode(text.substr(at, kPieceChars));
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    written += bytes.size();
+    if (bytes.size() < kPieceChars / 4 * 3) break;
   }
-  if (!writeWholeFile(outPath, bytes)) {
+  out.close();
+  if (!out) {
     complain("cannot write " + outPath);
     return kSomeFailed;
   }
-  say("   wrote " + std::to_string(bytes.size()) + " bytes to " + outPath);
+  say("   wrote " + std::to_string(written) + " bytes to " + outPath);
   return kAllSucceeded;
 }
 

@@ -16,8 +16,6 @@ constexpr const char* kLoop = "ormid::DocEditorStdinStdout::loopClientStdinStdou
 // The body grows by at most this much, or by what has already arrived,
 // before the bytes to fill it are read.
 constexpr std::size_t kReadChunk = std::size_t{64} << 10;
-// A body from this size on (a document) is filled a large page at a time.
-constexpr std::size_t kLargeBody = std::size_t{4} << 20;
 
 // Reads until `size` bytes have come or the input ends; how many came.
 std::size_t readFully(const ReadBytes& read, void* data, std::size_t size) {
@@ -56,15 +54,7 @@ Frame readFrame(const ReadBytes& read) {
     while (body.size() < frame.length) {
       const std::size_t have = body.size();
       const std::size_t chunk = std::min<std::size_t>(frame.length - have, std::max(have, kReadChunk));
-      if (have + chunk > body.capacity()) {
-        // A large body moves into memory made ready before the move, not
-        // page by page as the copy first touches it.
-        std::string larger;
-        larger.reserve(have + chunk);
-        if (larger.capacity() >= kLargeBody) platform::adviseLargeBuffer(larger.data(), larger.capacity());
-        larger = body;
-        body.swap(larger);
-      }
+      platform::reserveLarge(body, have + chunk, have + chunk);
       body.resize(have + chunk);
       const std::size_t n = readFully(read, body.data() + have, chunk);
       body.resize(have + n);

@@ -197,6 +197,20 @@ bool appendRun(std::string& out, const unsigned char* begin, const unsigned char
   return true;
 }
 
+// A string's text written over its own escaped form in the text being parsed:
+// unescaping never lengthens it, so the writer stays behind the reader.
+struct InPlace {
+  using value_type = char;
+  char* at;
+  void push_back(char c) { *at++ = c; }
+};
+bool appendRun(InPlace& out, const unsigned char* begin, const unsigned char* end) {
+  const auto n = static_cast<std::size_t>(end - begin);
+  std::memmove(out.at, begin, n);
+  out.at += n;
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Parser over UTF-16 units or UTF-8 bytes. The text ends at its end or at its
 // first NUL unit, whichever comes first; `more()` is the one place that knows
@@ -207,10 +221,11 @@ bool appendRun(std::string& out, const unsigned char* begin, const unsigned char
 template <typename Unit>
 class Parser {
  public:
-  // `take`: the named member's string, when it needs no unescaping, is not
-  // copied; its place in the text is noted (taken()) and its value left empty.
-  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, bool take = false)
-      : begin_(text), p_(text), end_(text + size), narrowMember_(narrowMember), take_(take) {}
+  // `writable` (the text itself, when given): the named member's string is
+  // not copied but unescaped where it stands; its place in the text is noted
+  // (taken()) and its value left empty.
+  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, Unit* writable = nullptr)
+      : begin_(text), p_(text), end_(text + size), narrowMember_(narrowMember), writable_(writable) {}
 
   struct Taken {
     JsonValue* value = nullptr;  // in the parsed tree; null when nothing was taken
@@ -442,21 +457,30 @@ class Parser {
       ++p_;
       if (!skipWhitespace()) return nullptr;
       std::unique_ptr<JsonValue> value;
-      const bool named = depth == 1 && !narrowMember_.empty() && name == narrowMember_;
+      const bool named = (depth == 1 || !writable_) && !narrowMember_.empty() && name == narrowMember_;
       Taken taken;
       if constexpr (std::is_same_v<Unit, unsigned char>) {
-        // The named member of the top-level object: an ASCII string is held
-        // narrow (a document's base64 is not widened), or only noted.
+        // The named member: an ASCII string is held narrow (a document's
+        // base64 is not widened). When the text may be written, the
+        // top-level object's is not copied but only noted, and unescaped
+        // where it stands when it holds escapes.
         if (named && *p_ == '"') {
           std::size_t raw = 0;
           bool escaped = false;
           ++p_;
           if (!asciiString(raw, escaped)) {
             --p_;  // parsed as any other string
-          } else if (take_ && !escaped) {
+          } else if (writable_ && !escaped) {
             value = std::make_unique<JsonValue>(std::string());
             taken = {value.get(), static_cast<std::size_t>(p_ - begin_), raw - 1};
             p_ += raw;
+          } else if (writable_) {
+            const auto offset = static_cast<std::size_t>(p_ - begin_);
+            InPlace out{reinterpret_cast<char*>(writable_ + offset)};
+            if (!extractString(out)) return nullptr;
+            value = std::make_unique<JsonValue>(std::string());
+            taken = {value.get(), offset,
+                     static_cast<std::size_t>(out.at - reinterpret_cast<char*>(writable_ + offset))};
           } else {
             std::string text;
             text.reserve(raw);
@@ -482,7 +506,7 @@ class Parser {
   const Unit* p_;
   const Unit* const end_;
   const std::u16string_view narrowMember_;
-  const bool take_;
+  Unit* const writable_;
   Taken taken_;
 };
 
@@ -748,8 +772,8 @@ std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view 
 }
 
 std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember) {
-  Parser<unsigned char> parser(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember,
-                               true);
+  auto* const units = reinterpret_cast<unsigned char*>(text.data());
+  Parser<unsigned char> parser(units, text.size(), narrowMember, units);
   auto value = parser.parseDocument();
   const auto& taken = parser.taken();
   if (value && taken.value) {

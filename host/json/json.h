@@ -66,12 +66,13 @@ inline constexpr int kMaxJsonDepth = 512;
 // Parses text up to its first NUL code unit. Null when the text is not accepted.
 std::unique_ptr<JsonValue> parseJson(std::u16string_view text);
 // The same for UTF-8 text (ill-formed UTF-8 in a string is not accepted),
-// without widening it first. The string value of the top-level object's member
-// named `narrowMember`, when all its characters are ASCII, is held narrow.
+// without widening it first. The string value of a member named
+// `narrowMember`, at any depth, is held narrow when all its characters are ASCII.
 std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember = {});
-// The same, where the narrow member's string, when it holds no escapes, is
-// not copied: `text` itself becomes its value (and is left empty). A request
-// carrying a document is then held once.
+// The same for the top-level object's member only, whose string is not
+// copied: it is unescaped where it stands and `text` itself becomes its value
+// (and is left empty; when the text does not parse, its content is
+// unspecified). A request or an answer carrying a document is then held once.
 std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember);
 
 // Compact text of the tree.

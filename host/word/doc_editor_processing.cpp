@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "host/automation/automation.h"
+#include "host/base64/base64.h"
 #include "host/core/core.h"
 #include "host/core/log.h"
 #include "host/events/listener.h"
 #include "host/text/text.h"
-#include "host/base64/base64.h"
 #include "ormid/platform/platform.h"
 #include "ormid/word_events.h"
 
@@ -677,8 +677,7 @@ bool DocEditorProcessing::getDocument(const std::string& workingDirectory, const
   bool held = false;
   if (end >= 0 && static_cast<std::uint64_t>(end) < kMaxDocumentBytes) {
     try {
-      document.reserve(static_cast<std::size_t>(end));
-      platform::adviseLargeBuffer(document.data(), document.capacity());
+      platform::reserveLarge(document, static_cast<std::size_t>(end), static_cast<std::size_t>(end));
       document.resize(static_cast<std::size_t>(end));
       held = true;
     } catch (const std::bad_alloc&) {

@@ -61,17 +61,19 @@ bool isRegularFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-void adviseLargeBuffer(void* data, std::size_t size) {
+void adviseLargeBuffer(void* data, std::size_t size, std::size_t present) {
   constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kLargePage - 1);
+  const auto start = reinterpret_cast<std::uintptr_t>(data);
+  const auto begin = (start + kLargePage - 1) & ~(kLargePage - 1);
+  const auto end = (start + size) & ~(kLargePage - 1);
   if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   // Pages made present in one call cost a fraction of faulting them in one by
   // one as they are first written (kernels before 5.14 refuse: a hint only).
+  present = std::min(present, size);
+  if (present == 0) return;
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto first = reinterpret_cast<std::uintptr_t>(data) & ~(page - 1);
-  madvise(reinterpret_cast<void*>(first), reinterpret_cast<std::uintptr_t>(data) + size - first,
-          MADV_POPULATE_WRITE);
+  const auto first = start & ~(page - 1);
+  madvise(reinterpret_cast<void*>(first), start + present - first, MADV_POPULATE_WRITE);
 }
 
 std::string longPathName(const std::string& path) { return path; }

@@ -51,7 +51,7 @@ bool createDirectory(const std::string& path) { return CreateDirectoryA(path.c_s
 bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0; }
 
 // Large pages need a privilege ordinary users lack: nothing to advise.
-void adviseLargeBuffer(void*, std::size_t) {}
+void adviseLargeBuffer(void*, std::size_t, std::size_t) {}
 
 bool isRegularFile(const std::string& path) {
   // Opened without access rights: enough to ask what it is, also for devices

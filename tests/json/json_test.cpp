@@ -92,6 +92,8 @@ TEST(JsonParse, HoldsTheNamedTopLevelAsciiStringNarrow) {
     EXPECT_EQ(c->isNarrow(), narrow) << text;
     EXPECT_EQ(c->asNarrow(), ascii) << text;
   }
+  // At any depth (a part inside an answer's split member).
+  EXPECT_TRUE(parseJson(R"({"d":{"c":"x"}})", u"c")->asObject().at(u"d")->asObject().at(u"c")->isNarrow());
 }
 
 TEST(JsonParse, LimitsNesting) {

@@ -4,6 +4,7 @@
 // included here.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -33,10 +34,24 @@ bool deleteFile(const std::string& path);
 // True when the path names an existing regular file (not a directory, device
 // or pipe); symbolic links are followed.
 bool isRegularFile(const std::string& path);
-// A buffer of many megabytes about to be written once from start to end:
-// where the system can, it is backed by large pages and its pages are made
-// present at once, so that filling it costs no fault per page. Only a hint.
-void adviseLargeBuffer(void* data, std::size_t size);
+// A buffer of many megabytes: where the system can, it is backed by large
+// pages, and the pages of its first `present` bytes (about to be written)
+// are made present at once, so that writing them costs no fault per page.
+// Only a hint.
+void adviseLargeBuffer(void* data, std::size_t size, std::size_t present);
+// Makes `text` able to hold `capacity` bytes. A buffer of several megabytes
+// is advised (above) before what `text` holds is moved into it, with its
+// first `present` bytes (at least what it holds) made present.
+inline void reserveLarge(std::string& text, std::size_t capacity, std::size_t present) {
+  if (capacity <= text.capacity()) return;
+  std::string larger;
+  larger.reserve(capacity);
+  if (larger.capacity() >= (std::size_t{4} << 20)) {
+    adviseLargeBuffer(larger.data(), larger.capacity(), std::max(present, text.size()));
+  }
+  larger.append(text);
+  text.swap(larger);
+}
 
 // The long form of an existing path: Windows may hand out 8.3 short names
 // (C:\Users\FIRSTN~1) where other programs report the long ones. The path

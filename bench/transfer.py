@@ -10,7 +10,10 @@ Each case runs `--runs` times; min/median/max of the wall time, the host's own
 CPU time (user+sys), its peak RSS and the ratios are printed. The host runs
 with its log on, as shipped (verbose), in a TMPDIR of its own.
 
-Usage: bench/transfer.py <host binary> [--runs N] [--open MiB,...] [MiB ...]
+ormid-client (--client): the client fetching the document into a file, with
+the host it starts; its CPU time and peak RSS are those of both.
+
+Usage: bench/transfer.py <host binary> [--runs N] [--open MiB,...] [--client CLIENT] [MiB ...]
        (default: getDocument of 8 64 128 MiB, openDocument of 48 MiB, 5 runs)
 """
 import argparse
@@ -130,6 +133,24 @@ def open_document(host, tmp, request, docs):
     return elapsed, cpu, rss, 1, ok
 
 
+def client_fetch(client, host, tmp, path):
+    """ormid-client fetching the document into a file, as a person would run
+    it: wall time, CPU time and peak RSS of the client and the host it starts
+    (the larger RSS is the client's), measured by time(1) so that nothing of
+    this script's own memory is counted."""
+    out = os.path.join(tmp, "fetched.bin")
+    env = dict(os.environ, TMPDIR=tmp, ORMID_EDITOR="none")
+    start = time.perf_counter()
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", client, "--host", host, "getDocument",
+                           "workingDirectory=" + os.path.dirname(path) + "/", "nameFile=" + os.path.basename(path),
+                           "--out", out], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    elapsed = time.perf_counter() - start
+    rss, user, system = proc.stderr.decode().split()[-3:]
+    ok = proc.returncode == 0 and os.path.getsize(out) == os.path.getsize(path)
+    os.unlink(out)
+    return elapsed, float(user) + float(system), int(rss), 1, ok
+
+
 def floor(command):
     start = time.perf_counter()
     subprocess.run(command, shell=True, check=True)
@@ -163,6 +184,7 @@ def main():
     parser.add_argument("sizes", nargs="*", type=int)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--open", default="48", help="openDocument sizes in MiB, comma-separated ('' for none)")
+    parser.add_argument("--client", help="also time this ormid-client fetching each getDocument size")
     args = parser.parse_intermixed_args()
     sizes = args.sizes or [8, 64, 128]
     opens = [int(s) for s in args.open.split(",") if s]
@@ -181,6 +203,9 @@ def main():
                 floors.append(floor(f"base64 -w0 '{path}' | cat >/dev/null"))
                 runs.append(get_document(args.host, tmp, path, check=i == 0))
             report("getDocument", mib, mib << 20, runs, floors)
+            if args.client:
+                fetches = [client_fetch(args.client, args.host, tmp, path) for _ in range(args.runs)]
+                report("ormid-client", mib, mib << 20, fetches, floors)
             os.unlink(path)
         for mib in opens:
             document = os.urandom(mib << 20)

@@ -192,25 +192,6 @@ bool appendRun(std::u16string& out, const char16_t* begin, const char16_t* end) 
 bool appendRun(std::u16string& out, const unsigned char* begin, const unsigned char* end) {
   return appendWide(out, {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)});
 }
-bool appendRun(std::string& out, const unsigned char* begin, const unsigned char* end) {
-  out.append(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin));
-  return true;
-}
-
-// A string's text written over its own escaped form in the text being parsed:
-// unescaping never lengthens it, so the writer stays behind the reader.
-struct InPlace {
-  using value_type = char;
-  char* at;
-  void push_back(char c) { *at++ = c; }
-};
-bool appendRun(InPlace& out, const unsigned char* begin, const unsigned char* end) {
-  const auto n = static_cast<std::size_t>(end - begin);
-  std::memmove(out.at, begin, n);
-  out.at += n;
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Parser over UTF-16 units or UTF-8 bytes. The text ends at its end or at its
 // first NUL unit, whichever comes first; `more()` is the one place that knows
@@ -307,37 +288,77 @@ class Parser {
       const unsigned c = *p_++;
       if (c == '"') return true;
       if (c != '\\') return false;  // a raw control character, or the NUL ending the text
-      if (!more()) return false;
-      const unsigned e = *p_++;
       unsigned unit;
-      switch (e) {
-        case '"':
-        case '\\':
-        case '/':
-          unit = e;
-          break;
-        case 'b':
-          unit = '\b';
-          break;
-        case 'f':
-          unit = '\f';
-          break;
-        case 'n':
-          unit = '\n';
-          break;
-        case 'r':
-          unit = '\r';
-          break;
-        case 't':
-          unit = '\t';
-          break;
-        case 'u':
-          if (!hex4(unit)) return false;
-          break;
-        default:
-          return false;
-      }
+      if (!escaped(unit)) return false;
       out.push_back(static_cast<typename Out::value_type>(unit));
+    }
+  }
+
+  // Cursor just past the opening quotation mark of a string that
+  // asciiString accepted; its text unescaped to `w` on, and the end of it
+  // (null when an escape is not one). Sixteen bytes at a time go as they
+  // are until a quotation mark or a backslash. `inPlace`: `w` is in the text
+  // itself, behind the cursor, and nothing not yet read is written over.
+  template <bool inPlace>
+  char* extractAscii(char* w) {
+    for (;;) {
+#if defined(__SSE2__)
+      while (end_ - p_ >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+        const std::size_t n = stops == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(stops));
+        if (!inPlace || w + 16 <= reinterpret_cast<const char*>(p_)) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
+        } else {
+          std::memmove(w, p_, n);
+        }
+        w += n;
+        p_ += n;
+        if (stops != 0) break;
+      }
+#endif
+      if (p_ == end_) return nullptr;
+      const unsigned c = *p_++;
+      if (c == '"') return w;
+      if (c != '\\') {
+        *w++ = static_cast<char>(c);
+        continue;
+      }
+      unsigned unit;
+      if (!escaped(unit)) return nullptr;
+      *w++ = static_cast<char>(unit);
+    }
+  }
+
+  // Cursor just past a backslash: the code unit its escape stands for.
+  bool escaped(unsigned& unit) {
+    if (!more()) return false;
+    switch (const unsigned e = *p_++) {
+      case '"':
+      case '\\':
+      case '/':
+        unit = e;
+        return true;
+      case 'b':
+        unit = '\b';
+        return true;
+      case 'f':
+        unit = '\f';
+        return true;
+      case 'n':
+        unit = '\n';
+        return true;
+      case 'r':
+        unit = '\r';
+        return true;
+      case 't':
+        unit = '\t';
+        return true;
+      case 'u':
+        return hex4(unit);
+      default:
+        return false;
     }
   }
 
@@ -476,15 +497,16 @@ class Parser {
             p_ += raw;
           } else if (writable_) {
             const auto offset = static_cast<std::size_t>(p_ - begin_);
-            InPlace out{reinterpret_cast<char*>(writable_ + offset)};
-            if (!extractString(out)) return nullptr;
+            char* const start = reinterpret_cast<char*>(writable_ + offset);
+            const char* const stop = extractAscii<true>(start);
+            if (!stop) return nullptr;
             value = std::make_unique<JsonValue>(std::string());
-            taken = {value.get(), offset,
-                     static_cast<std::size_t>(out.at - reinterpret_cast<char*>(writable_ + offset))};
+            taken = {value.get(), offset, static_cast<std::size_t>(stop - start)};
           } else {
-            std::string text;
-            text.reserve(raw);
-            if (!extractString(text)) return nullptr;
+            std::string text(raw + 16, '\0');  // and room for a last whole block
+            const char* const stop = extractAscii<false>(text.data());
+            if (!stop) return nullptr;
+            text.resize(static_cast<std::size_t>(stop - text.data()));
             value = std::make_unique<JsonValue>(std::move(text));
           }
         }

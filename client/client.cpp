@@ -23,16 +23,16 @@ std::string encodeFrame(std::string_view body) {
   return frame;
 }
 
-void FrameReader::feed(std::string_view bytes) {
+std::string& FrameReader::input() {
   // Drop what was already handed out before the buffer grows again.
   if (offset_ > 0 && offset_ >= buffer_.size() / 2) {
     buffer_.erase(0, offset_);
     offset_ = 0;
   }
-  buffer_.append(bytes);
+  return buffer_;
 }
 
-FrameReader::Status FrameReader::next(std::string& body) {
+FrameReader::Status FrameReader::next(std::string_view& body) {
   if (broken_) return Status::tooLarge;
   if (pending() < 4) return Status::needMore;
   const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + offset_);
@@ -43,7 +43,7 @@ FrameReader::Status FrameReader::next(std::string& body) {
     return Status::tooLarge;
   }
   if (pending() - 4 < length) return Status::needMore;
-  body.assign(buffer_, offset_ + 4, length);
+  body = std::string_view(buffer_).substr(offset_ + 4, length);
   offset_ += 4 + length;
   return Status::frame;
 }

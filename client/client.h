@@ -33,10 +33,13 @@ class FrameReader {
   enum class Status { needMore, frame, tooLarge };
 
   explicit FrameReader(std::size_t maxBody = kMaxFrameBody) : maxBody_(maxBody) {}
-  void feed(std::string_view bytes);
-  // Takes the next complete frame's body out of what was fed. After tooLarge
-  // the stream cannot be resynchronised and the reader stays in that state.
-  Status next(std::string& body);
+  void feed(std::string_view bytes) { input().append(bytes); }
+  // Where bytes read are appended (what was handed out is dropped first).
+  std::string& input();
+  // The next complete frame's body among what was fed, valid until more is
+  // fed. After tooLarge the stream cannot be resynchronised and the reader
+  // stays in that state.
+  Status next(std::string_view& body);
   // Bytes fed that do not yet make a frame.
   std::size_t pending() const { return buffer_.size() - offset_; }
 

@@ -57,7 +57,7 @@ class Channel {
 
   Got receive(std::unique_ptr<JsonValue>& message, int timeoutMs = -1) {
     if (timeoutMs < 0) timeoutMs = timeoutMs_;
-    std::string body;
+    std::string_view body;
     for (;;) {
       switch (reader_.next(body)) {
         case FrameReader::Status::frame:
@@ -68,10 +68,8 @@ class Channel {
         case FrameReader::Status::needMore:
           break;
       }
-      std::string bytes;
-      switch (host_.read(bytes, timeoutMs)) {
+      switch (host_.read(reader_.input(), timeoutMs)) {
         case HostProcess::ReadResult::data:
-          reader_.feed(bytes);
           break;
         case HostProcess::ReadResult::timeout:
           return Got::timeout;
@@ -83,7 +81,7 @@ class Channel {
   }
 
  private:
-  Got decode(const std::string& body, std::unique_ptr<JsonValue>& message) {
+  Got decode(std::string_view body, std::unique_ptr<JsonValue>& message) {
     if (body.size() > kBrowserFrameLimit) {
       complain("warning: a frame of " + std::to_string(body.size()) +
                " bytes: browsers close the connection on frames over 1 MiB");
@@ -95,7 +93,7 @@ class Channel {
     // A part of an answer stays narrow (no round trip through UTF-16).
     message = parseJson(body, u"part");
     if (!message) {
-      complain("the host sent a frame that is not JSON: " + body.substr(0, 200));
+      complain("the host sent a frame that is not JSON: " + std::string(body.substr(0, 200)));
       return Got::broken;
     }
     return Got::message;

@@ -294,23 +294,32 @@ class Parser {
     }
   }
 
-  // Cursor just past the opening quotation mark of a string that
-  // asciiString accepted; its text unescaped to `w` on, and the end of it
-  // (null when an escape is not one). Sixteen bytes at a time go as they
-  // are until a quotation mark or a backslash. `inPlace`: `w` is in the text
-  // itself, behind the cursor, and nothing not yet read is written over.
+  // Cursor just past the opening quotation mark: the string's text unescaped
+  // to `w` on while it is ASCII, sixteen bytes at a time until a quotation
+  // mark, a backslash or a byte that is not plain ASCII. `done`: the string
+  // ended (the cursor is past it, `w` at the end of its text); `notAscii`:
+  // the cursor is on what cannot be written narrow (a byte beyond ASCII, a
+  // control character, an escape of one, the end of the text), and the rest
+  // is parsed as any string; `failed`: an escape is not one. `inPlace`: `w`
+  // is in the text itself, behind the cursor, and nothing not yet read is
+  // written over.
+  enum class Ascii { done, notAscii, failed };
   template <bool inPlace>
-  char* extractAscii(char* w) {
+  Ascii extractAscii(char*& w) {
     for (;;) {
 #if defined(__SSE2__)
       while (end_ - p_ >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+        // Controls and bytes beyond ASCII (negative as signed) but tabs stop.
+        const __m128i unusual =
+            _mm_andnot_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+        const auto stops = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(unusual, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                                 _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))))));
         const std::size_t n = stops == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(stops));
         if (!inPlace || w + 16 <= reinterpret_cast<const char*>(p_)) {
           _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
-        } else {
+        } else if (w != reinterpret_cast<const char*>(p_)) {
           std::memmove(w, p_, n);
         }
         w += n;
@@ -318,15 +327,25 @@ class Parser {
         if (stops != 0) break;
       }
 #endif
-      if (p_ == end_) return nullptr;
-      const unsigned c = *p_++;
-      if (c == '"') return w;
+      if (p_ == end_) return Ascii::notAscii;
+      const unsigned c = *p_;
+      if (c == '"') {
+        ++p_;
+        return Ascii::done;
+      }
       if (c != '\\') {
+        if (c >= 0x80 || !isStringBodyUnit(c)) return Ascii::notAscii;
         *w++ = static_cast<char>(c);
+        ++p_;
         continue;
       }
+      const Unit* const escape = p_++;
       unsigned unit;
-      if (!escaped(unit)) return nullptr;
+      if (!escaped(unit)) return Ascii::failed;
+      if (unit >= 0x80) {
+        p_ = escape;  // written wide
+        return Ascii::notAscii;
+      }
       *w++ = static_cast<char>(unit);
     }
   }
@@ -370,37 +389,6 @@ class Parser {
       unit = unit * 16 + static_cast<unsigned>(digit);
       ++p_;
     }
-    return true;
-  }
-
-  // Cursor just past an opening quotation mark: the string's body is
-  // well-formed, ends in this text and gives only ASCII units, so it can be
-  // held narrow. `raw` is its length in the text with the closing quotation
-  // mark, an upper bound of its size; `escaped` whether it holds escapes.
-  bool asciiString(std::size_t& raw, bool& escaped) const {
-    escaped = false;
-    const Unit* p = p_;
-    for (;;) {
-      while (end_ - p >= kBlock<Unit> && plainStringBlock(p)) p += kBlock<Unit>;
-      if (p == end_ || *p == 0) return false;
-      const unsigned c = *p++;
-      if (c == '"') break;
-      if (c == '\\') {
-        escaped = true;
-        if (p == end_) return false;
-        if (*p++ != 'u') continue;  // a one-letter escape, checked when extracted
-        unsigned unit = 0;
-        for (int i = 0; i < 4; ++i) {
-          const int digit = p != end_ ? hexValue(*p++) : -1;
-          if (digit < 0) return false;
-          unit = unit * 16 + static_cast<unsigned>(digit);
-        }
-        if (unit >= 0x80) return false;
-      } else if (c >= 0x80 || !isStringBodyUnit(c)) {
-        return false;  // not ASCII, or a raw control character: not taken as it is
-      }
-    }
-    raw = static_cast<std::size_t>(p - p_);
     return true;
   }
 
@@ -486,27 +474,35 @@ class Parser {
         // top-level object's is not copied but only noted, and unescaped
         // where it stands when it holds escapes.
         if (named && *p_ == '"') {
-          std::size_t raw = 0;
-          bool escaped = false;
           ++p_;
-          if (!asciiString(raw, escaped)) {
-            --p_;  // parsed as any other string
-          } else if (writable_ && !escaped) {
-            value = std::make_unique<JsonValue>(std::string());
-            taken = {value.get(), static_cast<std::size_t>(p_ - begin_), raw - 1};
-            p_ += raw;
-          } else if (writable_) {
-            const auto offset = static_cast<std::size_t>(p_ - begin_);
-            char* const start = reinterpret_cast<char*>(writable_ + offset);
-            const char* const stop = extractAscii<true>(start);
-            if (!stop) return nullptr;
-            value = std::make_unique<JsonValue>(std::string());
-            taken = {value.get(), offset, static_cast<std::size_t>(stop - start)};
+          const auto offset = static_cast<std::size_t>(p_ - begin_);
+          std::string text;
+          char* start = nullptr;
+          Ascii ascii;
+          char* w;
+          if (writable_) {
+            start = reinterpret_cast<char*>(writable_ + offset);
+            w = start;
+            ascii = extractAscii<true>(w);
           } else {
-            std::string text(raw + 16, '\0');  // and room for a last whole block
-            const char* const stop = extractAscii<false>(text.data());
-            if (!stop) return nullptr;
-            text.resize(static_cast<std::size_t>(stop - text.data()));
+            text.resize(static_cast<std::size_t>(end_ - p_) + 16);  // and room for a last whole block
+            start = text.data();
+            w = start;
+            ascii = extractAscii<false>(w);
+          }
+          if (ascii == Ascii::failed) return nullptr;
+          const std::string_view done(start, static_cast<std::size_t>(w - start));
+          if (ascii == Ascii::notAscii) {
+            // The ASCII text so far, then the rest as any string.
+            std::u16string wide(done.begin(), done.end());
+            if (!extractString(wide)) return nullptr;
+            value = std::make_unique<JsonValue>(std::move(wide));
+          } else if (writable_) {
+            value = std::make_unique<JsonValue>(std::string());
+            taken = {value.get(), offset, done.size()};
+          } else {
+            text.resize(done.size());
+            if (text.size() < text.capacity() / 2) text.shrink_to_fit();
             value = std::make_unique<JsonValue>(std::move(text));
           }
         }

@@ -1,9 +1,15 @@
 #include "client/client.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <system_error>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "host/base64/base64.h"
 #include "host/text/text.h"
@@ -288,6 +294,182 @@ std::u16string resultOf(const JsonValue& answer) {
   return status ? stringMember(*status, u"result") : std::u16string();
 }
 
+namespace {
+
+constexpr std::string_view kContentKey = "contentFile";
+// Base64 waiting to be decoded is decoded once it reaches this size.
+constexpr std::size_t kDecodePiece = std::size_t{4} << 20;
+
+// Where the plain run of a JSON string's body ends: at a quotation mark, a
+// backslash, a control character or a byte beyond ASCII; sixteen bytes are
+// looked at together.
+std::size_t plainRun(std::string_view text) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= text.size(); i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+    const __m128i special = _mm_or_si128(
+        _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+    if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special)); mask != 0) {
+      return i + static_cast<std::size_t>(std::countr_zero(mask));
+    }
+  }
+#endif
+  for (; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return i;
+  }
+  return i;
+}
+
+// The character a complete escape (after its backslash) stands for, '!' for
+// one beyond ASCII (outside the alphabet as well); false when it is none.
+bool unescape(std::string_view escape, char& c) {
+  static constexpr std::string_view kFrom = "\"\\/bfnrt", kTo = "\"\\/\b\f\n\r\t";
+  if (escape.size() == 1) {
+    const std::size_t at = kFrom.find(escape[0]);
+    if (at == std::string_view::npos) return false;
+    c = kTo[at];
+    return true;
+  }
+  unsigned unit = 0;
+  const auto [end, error] = std::from_chars(escape.data() + 1, escape.data() + escape.size(), unit, 16);
+  if (error != std::errc() || end != escape.data() + escape.size()) return false;
+  c = unit < 0x80 ? static_cast<char>(unit) : '!';
+  return true;
+}
+
+}  // namespace
+
+void DocumentStream::feed(std::string_view text, std::string& kept) {
+  while (!text.empty()) {
+    if (inContent_) {
+      content(text);
+      continue;
+    }
+    // The rest of an answer is small: a byte at a time.
+    structure(text.front(), kept);
+    text.remove_prefix(1);
+  }
+}
+
+void DocumentStream::structure(char c, std::string& kept) {
+  if (inString_) {
+    kept += c;
+    const bool ends = !escape_ && c == '"';
+    escape_ = !escape_ && c == '\\';
+    if (inKey_ && !ends && key_.size() <= kContentKey.size()) key_ += c;
+    if (ends) {
+      inString_ = false;
+      if (inKey_) {
+        inKey_ = false;
+        afterKey_ = true;
+        isContentKey_ = key_ == kContentKey;
+      }
+    }
+    return;
+  }
+  if (c == '"' && depth_ == 1 && afterColon_ && isContentKey_) {
+    // The document's string: decoded as it comes, and empty in what is kept.
+    bad_ = bad_ || met_;
+    met_ = inContent_ = true;
+    afterColon_ = false;
+    kept += "\"\"";
+    return;
+  }
+  kept += c;
+  switch (c) {
+    case ' ':
+    case '\t':
+    case '\r':
+    case '\n':
+      return;
+    case '"':
+      inString_ = true;
+      inKey_ = depth_ == 1 && expectKey_;
+      key_.clear();
+      break;
+    case ':':
+      afterColon_ = depth_ == 1 && afterKey_;
+      break;
+    case '{':
+    case '[':
+      expectKey_ = ++depth_ == 1 && c == '{';
+      break;
+    case '}':
+    case ']':
+      --depth_;
+      break;
+    case ',':
+      expectKey_ = depth_ == 1;
+      break;
+    default:
+      break;
+  }
+  if (c != ':') afterColon_ = false;
+  if (c != '"') expectKey_ = expectKey_ && (c == '{' || c == ',');
+  afterKey_ = false;
+}
+
+void DocumentStream::content(std::string_view& text) {
+  while (!text.empty()) {
+    if (escaping_) {
+      // \x or \uXXXX, perhaps cut between pieces.
+      const char next = text.front();
+      text.remove_prefix(1);
+      char c = 0;
+      if (escapePending_.empty() && next != 'u') {
+        if (!unescape(std::string_view(&next, 1), c)) bad_ = true;
+      } else {
+        escapePending_ += next;
+        if (escapePending_.size() < 5) continue;
+        if (!unescape(escapePending_, c)) bad_ = true;
+        escapePending_.clear();
+      }
+      if (!stopped_) characters_ += c;
+      escaping_ = false;
+      continue;
+    }
+    const std::size_t run = plainRun(text);
+    if (!stopped_) characters_.append(text.substr(0, run));
+    text.remove_prefix(run);
+    if (text.empty()) break;
+    const auto c = static_cast<unsigned char>(text.front());
+    text.remove_prefix(1);
+    if (c == '"') {
+      inContent_ = false;
+      decode(true);
+      return;
+    }
+    if (c == '\\') {
+      escaping_ = true;
+      continue;
+    }
+    // A control character is not JSON; a tab or a byte beyond ASCII is
+    // outside the alphabet, and decoding stops there.
+    if (c < 0x20 && c != '\t') bad_ = true;
+    if (!stopped_) characters_ += static_cast<char>(c);
+  }
+  if (characters_.size() >= kDecodePiece) decode(false);
+}
+
+void DocumentStream::decode(bool last) {
+  // Whole groups while more may come; decoding stops for good at a '=' or a
+  // character outside the alphabet, as when the whole text is decoded at once.
+  const std::size_t n = last ? characters_.size() : characters_.size() / 4 * 4;
+  if (!stopped_ && n > 0) {
+    const std::vector<unsigned char> decoded = base64Decode(std::string_view(characters_).substr(0, n));
+    if (!decoded.empty() && !sink_({reinterpret_cast<const char*>(decoded.data()), decoded.size()}))
+      bad_ = true;
+    bytes_ += decoded.size();
+    stopped_ = decoded.size() < n / 4 * 3;
+  }
+  characters_.erase(0, stopped_ ? characters_.size() : n);
+}
+
+bool DocumentStream::finish() { return !bad_ && !inContent_; }
+
 AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
   const JsonValue* split = answer ? member(*answer, u"split") : nullptr;
   if (!split) {
@@ -305,44 +487,53 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     return Step::failed;
   }
   ++parts_;
-  // Each part is kept as UTF-8 as it comes: as it is when the frame held it
-  // narrow (ASCII), otherwise converted, a surrogate pair cut in two joined
-  // first. The joined text grows by doubling into memory made ready first:
-  // it reaches the size of the whole document's base64.
+  // Each part is taken as UTF-8: as it is when the frame held it narrow
+  // (ASCII), otherwise converted, a surrogate pair cut in two joined first.
   const bool narrow = part->isNarrow();
-  std::u16string_view text = narrow ? std::u16string_view() : part->asString();
-  const std::size_t bound = joined_.size() + (narrow ? part->asNarrow().size() : 3 * text.size()) + 3;
-  if (bound > joined_.capacity()) {
-    platform::reserveLarge(joined_, std::max(bound, 2 * joined_.capacity()), joined_.size());
+  std::string converted;
+  std::string_view utf8 = narrow ? part->asNarrow() : std::string_view();
+  if (!narrow || highSurrogate_ != 0) {
+    std::u16string_view text = narrow ? std::u16string_view() : part->asString();
+    if (highSurrogate_ != 0) {
+      const char16_t pair[2] = {highSurrogate_, text.empty() ? u'\0' : text[0]};
+      const bool paired = pair[1] >= 0xDC00 && pair[1] <= 0xDFFF;
+      appendUtf8(converted, std::u16string_view(pair, paired ? 2 : 1));
+      if (paired) text.remove_prefix(1);
+      highSurrogate_ = 0;
+    }
+    if (!last->asBool() && !text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) {
+      highSurrogate_ = text.back();
+      text.remove_suffix(1);
+    }
+    appendUtf8(converted, text);
+    converted += utf8;
+    utf8 = converted;
   }
-  if (joined_.capacity() >= (std::size_t{4} << 20)) {
-    platform::adviseLargeBuffer(joined_.data() + joined_.size(), bound - joined_.size(),
-                                bound - joined_.size());
-  }
-  if (highSurrogate_ != 0) {
-    const char16_t pair[2] = {highSurrogate_, text.empty() ? u'\0' : text[0]};
-    const bool paired = pair[1] >= 0xDC00 && pair[1] <= 0xDFFF;
-    appendUtf8(joined_, std::u16string_view(pair, paired ? 2 : 1));
-    if (paired) text.remove_prefix(1);
-    highSurrogate_ = 0;
-  }
-  if (!last->asBool() && !text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) {
-    highSurrogate_ = text.back();
-    text.remove_suffix(1);
-  }
-  if (narrow) {
-    joined_.append(part->asNarrow());
+  if (stream_) {
+    stream_->feed(utf8, joined_);
   } else {
-    appendUtf8(joined_, text);
+    // The joined text grows by doubling into memory made ready as it is
+    // about to be written: it reaches the size of the document's base64.
+    const std::size_t bound = joined_.size() + utf8.size();
+    if (bound > joined_.capacity()) {
+      platform::reserveLarge(joined_, std::max(bound, 2 * joined_.capacity()), joined_.size());
+    }
+    if (joined_.capacity() >= (std::size_t{4} << 20)) {
+      platform::adviseLargeBuffer(joined_.data() + joined_.size(), utf8.size(), utf8.size());
+    }
+    joined_ += utf8;
   }
-  const bool empty = narrow ? part->asNarrow().empty() : part->asString().empty();
   if (!last->asBool()) {
     // Asking again after an empty part would go on for ever.
-    if (empty) {
+    if (narrow ? part->asNarrow().empty() : part->asString().empty()) {
       error_ = "the host sent an empty part that is not the last one";
       return Step::failed;
     }
     return Step::needNextPart;
+  }
+  if (stream_ && !stream_->finish()) {
+    error_ = "the document in the joined parts is not one well-formed string, or could not be kept";
+    return Step::failed;
   }
   // The joined text itself becomes the document's base64, unescaped where
   // it stands (no copy of it).
@@ -353,6 +544,7 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     error_ = "the joined parts are not a JSON object";
     return Step::failed;
   }
+  if (streamed()) complete_->asObject().erase(std::u16string(kContentKey.begin(), kContentKey.end()));
   return Step::complete;
 }
 

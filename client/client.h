@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -103,6 +104,46 @@ bool isEventMessage(const JsonValue& message);
 // "success", "error", or empty when the answer has no status.
 std::u16string resultOf(const JsonValue& answer);
 
+// The text of a complete answer as it arrives, a piece at a time, with its
+// document taken out on the way: the base64 of the top-level contentFile
+// string is decoded as it comes and handed to a sink, and the rest of the
+// text is kept with "" in the string's place. The document is then never held
+// whole, neither as text nor as bytes.
+class DocumentStream {
+ public:
+  // Takes decoded bytes; false when they could not be kept.
+  using Sink = std::function<bool(std::string_view bytes)>;
+
+  explicit DocumentStream(Sink sink) : sink_(std::move(sink)) {}
+  // Appends what is kept of `text` to `kept`.
+  void feed(std::string_view text, std::string& kept);
+  // After the last piece: false when the document's string was not
+  // well-formed JSON, came twice, or the sink failed.
+  bool finish();
+  // Whether a contentFile string was met (and taken out).
+  bool met() const { return met_; }
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  void structure(char c, std::string& kept);
+  void content(std::string_view& text);
+  void decode(bool last);
+
+  Sink sink_;
+  // Where the scan is in the answer's structure.
+  int depth_ = 0;
+  bool inString_ = false, escape_ = false;
+  bool expectKey_ = false, inKey_ = false, afterKey_ = false, afterColon_ = false;
+  std::string key_;  // the top-level key being read, up to one byte longer than "contentFile"
+  bool isContentKey_ = false;
+  // In the document's string: escapes cut between pieces wait here.
+  bool inContent_ = false, met_ = false, bad_ = false, stopped_ = false;
+  bool escaping_ = false;      // after a backslash
+  std::string escapePending_;  // the "uXXXX" of an escape so far
+  std::string characters_;     // base64 not yet decoded
+  std::uint64_t bytes_ = 0;
+};
+
 // Collects the answers to one request. Answers that carry a document come in
 // parts: each holds the next piece of the complete answer's text, and the
 // client asks again with the same request until the last piece.
@@ -110,16 +151,24 @@ class AnswerJoiner {
  public:
   enum class Step { complete, needNextPart, failed };
 
+  // The document of an answer in parts goes to `sink` as it arrives (see
+  // DocumentStream) instead of into the complete answer.
+  void streamDocument(DocumentStream::Sink sink) { stream_.emplace(std::move(sink)); }
+
   Step take(std::unique_ptr<JsonValue> answer);
   // After complete: the answer, joined and parsed when it came in parts (its
-  // contentFile then held narrow when ASCII).
+  // contentFile then held narrow when ASCII, or gone when it was streamed).
   std::unique_ptr<JsonValue> takeComplete() { return std::move(complete_); }
   const std::string& error() const { return error_; }
   int parts() const { return parts_; }
+  // Whether a document was streamed, and its size.
+  bool streamed() const { return stream_ && stream_->met(); }
+  std::uint64_t streamedBytes() const { return stream_ ? stream_->bytes() : 0; }
 
  private:
   std::string joined_;          // UTF-8
   char16_t highSurrogate_ = 0;  // ending the last part, waiting for its pair
+  std::optional<DocumentStream> stream_;
   std::unique_ptr<JsonValue> complete_;
   std::string error_;
   int parts_ = 0;

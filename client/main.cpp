@@ -182,6 +182,16 @@ int run(const Options& options) {
     const std::string frame = encodeFrame(stringifyUtf8(request));
     say(">> request " + std::to_string(i + 1) + ": " + wideToUtf8(requestCommand) + "\n" + describe(request));
     AnswerJoiner joiner;
+    // A document to keep goes into its file as its parts arrive.
+    const bool keep = !options.out.empty() && returnsDocument(requestCommand);
+    std::ofstream document;
+    if (keep) {
+      joiner.streamDocument([&](std::string_view bytes) {
+        if (!document.is_open()) document.open(pathOf(options.out), std::ios::binary | std::ios::trunc);
+        document.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return static_cast<bool>(document);
+      });
+    }
     bool split = false;
     for (bool send = true;;) {
       if (send && !host->write(frame)) {
@@ -215,6 +225,7 @@ int run(const Options& options) {
       const AnswerJoiner::Step step = joiner.take(std::move(message));
       if (step == AnswerJoiner::Step::failed) {
         complain(joiner.error());
+        if (document.is_open()) complain("what came of the document is in " + options.out);
         return kHostFailed;
       }
       if (step == AnswerJoiner::Step::needNextPart) {
@@ -230,7 +241,15 @@ int run(const Options& options) {
     }
     const bool succeeded = resultOf(*answer) == u"success";
     if (!succeeded) exitCode = kSomeFailed;
-    if (succeeded && !options.out.empty() && returnsDocument(requestCommand)) {
+    if (succeeded && keep && joiner.streamed()) {
+      document.close();
+      if (!document) {
+        complain("cannot write " + options.out);
+        exitCode = kSomeFailed;
+      } else {
+        say("   wrote " + std::to_string(joiner.streamedBytes()) + " bytes to " + options.out);
+      }
+    } else if (succeeded && keep) {
       if (saveDocumentContent(*answer, options.out) != kAllSucceeded) exitCode = kSomeFailed;
     }
   }

@@ -83,7 +83,13 @@ void base64Append(std::string& out, const unsigned char* data, std::size_t size)
 }
 
 std::vector<unsigned char> base64Decode(std::string_view text) {
-  std::vector<unsigned char> out(text.size() / 4 * 3 + 2);
+  std::vector<unsigned char> out;
+  base64Decode(text, out);
+  return out;
+}
+
+void base64Decode(std::string_view text, std::vector<unsigned char>& out) {
+  out.resize(text.size() / 4 * 3 + 2);
   unsigned char* const begin = out.data();
   unsigned char* w = begin;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
@@ -113,7 +119,6 @@ std::vector<unsigned char> base64Decode(std::string_view text) {
   if (count >= 2) *w++ = static_cast<unsigned char>((values[0] << 2) | (values[1] >> 4));
   if (count >= 3) *w++ = static_cast<unsigned char>((values[1] << 4) | (values[2] >> 2));
   out.resize(static_cast<std::size_t>(w - begin));
-  return out;
 }
 
 namespace {

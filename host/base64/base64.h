@@ -22,6 +22,8 @@ char* base64EncodeGroups(const unsigned char* data, std::size_t groups, char* ou
 // a trailing group of two or three characters gives one or two bytes, a lone
 // character nothing. Never fails: what was decoded is the result.
 std::vector<unsigned char> base64Decode(std::string_view text);
+// The same into `out`, whose memory is reused from one call to the next.
+void base64Decode(std::string_view text, std::vector<unsigned char>& out);
 
 // How many bytes base64Decode(text) gives, without decoding; UTF-16 text is
 // read the same way (a character beyond ASCII is outside the alphabet).

@@ -510,10 +510,11 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
     // A piece decodes to its full size unless the text ends or stops in it (a
     // '=' or a character outside the alphabet), and decoding stops there.
     constexpr std::size_t kPieceChars = std::size_t{4} << 20;  // a multiple of 4
+    std::vector<unsigned char> bytes;
     const auto decodePiece = [&](std::size_t at) {
-      return base64Decode(std::string_view(contentFile).substr(at, kPieceChars));
+      base64Decode(std::string_view(contentFile).substr(at, kPieceChars), bytes);
     };
-    std::vector<unsigned char> bytes = decodePiece(0);
+    decodePiece(0);
     if (bytes.empty()) {
       ORMID_LOG(error, kOpenDocument) << "Decoded file content is empty...";
       return fail(description, u"Decoded file content is empty");
@@ -544,7 +545,7 @@ bool DocEditorProcessing::openDocument(const std::string& workingDirectory, cons
       file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
       at += kPieceChars;
       if (bytes.size() < kPieceChars / 4 * 3 || at >= contentFile.size()) break;
-      bytes = decodePiece(at);
+      decodePiece(at);
     }
     file.flush();
     if (!file.good()) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "host/base64/base64.h"
+
 namespace ormid::client {
 namespace {
 
@@ -163,6 +165,70 @@ TEST(ClientJoining, Failures) {
     EXPECT_EQ(step, AnswerJoiner::Step::failed) << answers.back();
     EXPECT_NE(joiner.error().find(error), std::string::npos) << joiner.error();
   }
+}
+
+TEST(ClientJoining, TheDocumentIsDecodedAsItArrivesAndTakenOutOfTheAnswer) {
+  struct Case {
+    std::string complete;  // the complete answer's text
+    std::string kept;      // what is kept of it
+    std::string bytes;     // what is decoded
+    bool ok;
+  };
+  // A document larger than a decoding piece, with '/' escaped in its base64.
+  std::string large(5 << 20, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 13);
+  std::string largeText;
+  for (const char c : base64Encode(reinterpret_cast<const unsigned char*>(large.data()), large.size()))
+    largeText += c == '/' ? std::string("\\/") : std::string(1, c);
+  const std::vector<Case> cases = {
+      {R"({"command":"getDocument","contentFile":"QUJD\/w==","nameFile":"a"})",
+       R"({"command":"getDocument","contentFile":"","nameFile":"a"})", "ABC\xFF", true},
+      {R"({"contentFile":"QU\u004aD","n":1})", R"({"contentFile":"","n":1})", "ABC", true},
+      // Decoding stops at a character outside the alphabet, as for the whole text.
+      {R"({"contentFile":"QUJD!QUJD\u00e9"})", R"({"contentFile":""})", "ABC", true},
+      // Only the top-level member is the document.
+      {R"({"a":{"contentFile":"QUJD"},"b":["contentFile","QUJD"],"x":"contentFile","y":"\"contentFile\":"})",
+       R"({"a":{"contentFile":"QUJD"},"b":["contentFile","QUJD"],"x":"contentFile","y":"\"contentFile\":"})",
+       "", true},
+      {R"({ "contentFile" : "QUJD" })", R"({ "contentFile" : "" })", "ABC", true},
+      {R"({"contentFile":")" + largeText + R"("})", R"({"contentFile":""})", large, true},
+      // Not one well-formed string.
+      {R"({"contentFile":"QQ==","contentFile":"QQ=="})", R"({"contentFile":"","contentFile":""})", "AA",
+       false},
+      {"{\"contentFile\":\"QU\x01JD\"}", R"({"contentFile":""})", "A", false},
+      {R"({"contentFile":"QU\qJD"})", R"({"contentFile":""})", "A", false},
+      {R"({"contentFile":"QUJD)", R"({"contentFile":"")", "", false},
+  };
+  for (const Case& c : cases) {
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1} << 20}) {
+      std::string bytes;
+      DocumentStream stream([&](std::string_view more) {
+        bytes += more;
+        return true;
+      });
+      std::string kept;
+      for (std::size_t at = 0; at < c.complete.size(); at += piece)
+        stream.feed(std::string_view(c.complete).substr(at, piece), kept);
+      EXPECT_EQ(stream.finish(), c.ok) << c.complete.substr(0, 80) << " in pieces of " << piece;
+      EXPECT_EQ(kept, c.kept) << piece;
+      if (c.ok) {
+        EXPECT_TRUE(bytes == c.bytes) << c.complete.substr(0, 80) << " in pieces of " << piece;
+      }
+    }
+  }
+  // Through the joiner: the answer comes without its document.
+  std::string bytes;
+  AnswerJoiner joiner;
+  joiner.streamDocument([&](std::string_view more) {
+    bytes += more;
+    return true;
+  });
+  ASSERT_EQ(joiner.take(part(u"{\"contentFile\":\"QUJD\\", false)), AnswerJoiner::Step::needNextPart);
+  ASSERT_EQ(joiner.take(part(u"/w==\",\"status\":{\"result\":\"success\"}}", true)),
+            AnswerJoiner::Step::complete);
+  EXPECT_TRUE(joiner.streamed());
+  EXPECT_EQ(bytes, "ABC\xFF");
+  EXPECT_EQ(stringifyUtf8(*joiner.takeComplete()), R"({"status":{"result":"success"}})");
 }
 
 TEST(ClientMessages, EventsAndDescriptions) {

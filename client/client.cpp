@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <system_error>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -323,19 +322,13 @@ std::size_t plainRun(std::string_view text) {
   return i;
 }
 
-// The character a complete escape (after its backslash) stands for, '!' for
-// one beyond ASCII (outside the alphabet as well); false when it is none.
+// The character a complete escape (what follows its backslash) stands for,
+// '!' for one beyond ASCII (outside the alphabet as well); false when it is
+// none.
 bool unescape(std::string_view escape, char& c) {
-  static constexpr std::string_view kFrom = "\"\\/bfnrt", kTo = "\"\\/\b\f\n\r\t";
-  if (escape.size() == 1) {
-    const std::size_t at = kFrom.find(escape[0]);
-    if (at == std::string_view::npos) return false;
-    c = kTo[at];
-    return true;
-  }
   unsigned unit = 0;
-  const auto [end, error] = std::from_chars(escape.data() + 1, escape.data() + escape.size(), unit, 16);
-  if (error != std::errc() || end != escape.data() + escape.size()) return false;
+  std::size_t length = 0;
+  if (!jsonEscape(escape, unit, length) || length != escape.size()) return false;
   c = unit < 0x80 ? static_cast<char>(unit) : '!';
   return true;
 }

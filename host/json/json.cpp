@@ -192,6 +192,48 @@ bool appendRun(std::u16string& out, const char16_t* begin, const char16_t* end) 
 bool appendRun(std::u16string& out, const unsigned char* begin, const unsigned char* end) {
   return appendWide(out, {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)});
 }
+// What follows a backslash in a string: one letter, or 'u' and four hex
+// digits; the code unit it stands for and how many units it takes.
+template <typename Unit>
+bool escapeUnit(const Unit* p, const Unit* end, unsigned& unit, std::size_t& length) {
+  if (p == end) return false;
+  length = 1;
+  switch (const unsigned e = *p) {
+    case '"':
+    case '\\':
+    case '/':
+      unit = e;
+      return true;
+    case 'b':
+      unit = '\b';
+      return true;
+    case 'f':
+      unit = '\f';
+      return true;
+    case 'n':
+      unit = '\n';
+      return true;
+    case 'r':
+      unit = '\r';
+      return true;
+    case 't':
+      unit = '\t';
+      return true;
+    case 'u':
+      if (end - p < 5) return false;
+      unit = 0;
+      for (int i = 1; i <= 4; ++i) {
+        const int digit = hexValue(p[i]);
+        if (digit < 0) return false;
+        unit = unit * 16 + static_cast<unsigned>(digit);
+      }
+      length = 5;
+      return true;
+    default:
+      return false;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Parser over UTF-16 units or UTF-8 bytes. The text ends at its end or at its
 // first NUL unit, whichever comes first; `more()` is the one place that knows
@@ -352,43 +394,9 @@ class Parser {
 
   // Cursor just past a backslash: the code unit its escape stands for.
   bool escaped(unsigned& unit) {
-    if (!more()) return false;
-    switch (const unsigned e = *p_++) {
-      case '"':
-      case '\\':
-      case '/':
-        unit = e;
-        return true;
-      case 'b':
-        unit = '\b';
-        return true;
-      case 'f':
-        unit = '\f';
-        return true;
-      case 'n':
-        unit = '\n';
-        return true;
-      case 'r':
-        unit = '\r';
-        return true;
-      case 't':
-        unit = '\t';
-        return true;
-      case 'u':
-        return hex4(unit);
-      default:
-        return false;
-    }
-  }
-
-  bool hex4(unsigned& unit) {
-    unit = 0;
-    for (int i = 0; i < 4; ++i) {
-      const int digit = p_ != end_ ? hexValue(*p_) : -1;
-      if (digit < 0) return false;
-      unit = unit * 16 + static_cast<unsigned>(digit);
-      ++p_;
-    }
+    std::size_t length = 0;
+    if (!escapeUnit(p_, end_, unit, length)) return false;
+    p_ += length;
     return true;
   }
 
@@ -779,6 +787,11 @@ void write(Sink& sink, const JsonValue* value) {
 }
 
 }  // namespace
+
+bool jsonEscape(std::string_view escape, unsigned& unit, std::size_t& length) {
+  const auto* p = reinterpret_cast<const unsigned char*>(escape.data());
+  return escapeUnit(p, p + escape.size(), unit, length);
+}
 
 std::unique_ptr<JsonValue> parseJson(std::u16string_view text) {
   return Parser<char16_t>(text.data(), text.size(), {}).parseDocument();

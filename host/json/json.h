@@ -75,6 +75,11 @@ std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view 
 // unspecified). A request or an answer carrying a document is then held once.
 std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember);
 
+// The code unit a string's escape stands for, given what follows its
+// backslash (one letter, or 'u' and four hex digits; `escape` may run on),
+// and how many bytes of `escape` it takes. False when it is no escape.
+bool jsonEscape(std::string_view escape, unsigned& unit, std::size_t& length);
+
 // Compact text of the tree.
 std::u16string stringify(const JsonValue& value);
 // The same text as wideToUtf8(stringify(value)), written directly as UTF-8.

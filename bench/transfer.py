@@ -11,7 +11,9 @@ CPU time (user+sys), its peak RSS and the ratios are printed. The host runs
 with its log on, as shipped (verbose), in a TMPDIR of its own.
 
 ormid-client (--client): the client fetching the document into a file, with
-the host it starts; its CPU time and peak RSS are those of both.
+the host it starts: the wall time of both, the client's own CPU time, and on
+the line below the host's CPU time; the peak RSS on the client's line is the
+larger of the two.
 
 Usage: bench/transfer.py <host binary> [--runs N] [--open MiB,...] [--client CLIENT] [MiB ...]
        (default: getDocument of 8 64 128 MiB, openDocument of 48 MiB, 5 runs)
@@ -135,20 +137,26 @@ def open_document(host, tmp, request, docs):
 
 def client_fetch(client, host, tmp, path):
     """ormid-client fetching the document into a file, as a person would run
-    it: wall time, CPU time and peak RSS of the client and the host it starts
-    (the larger RSS is the client's), measured by time(1) so that nothing of
-    this script's own memory is counted."""
+    it: wall time, then the CPU time and peak RSS of the client alone and of
+    the host it starts, each measured by time(1) so that nothing of this
+    script's own memory is counted."""
     out = os.path.join(tmp, "fetched.bin")
+    host_usage = os.path.join(tmp, "host-usage")
     env = dict(os.environ, TMPDIR=tmp, ORMID_EDITOR="none")
+    wrapped = f"/usr/bin/time -f '%M %U %S' -o '{host_usage}' '{host}'"
     start = time.perf_counter()
-    proc = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", client, "--host", host, "getDocument",
+    proc = subprocess.run(["/usr/bin/time", "-f", "%M %U %S", client, "--host", wrapped, "getDocument",
                            "workingDirectory=" + os.path.dirname(path) + "/", "nameFile=" + os.path.basename(path),
                            "--out", out], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
     elapsed = time.perf_counter() - start
+    # The client's figures include its children's: the host's are taken out.
+    with open(host_usage) as f:
+        host_rss, host_user, host_system = f.read().split()[-3:]
     rss, user, system = proc.stderr.decode().split()[-3:]
+    host_cpu = float(host_user) + float(host_system)
     ok = proc.returncode == 0 and os.path.getsize(out) == os.path.getsize(path)
     os.unlink(out)
-    return elapsed, float(user) + float(system), int(rss), 1, ok
+    return elapsed, float(user) + float(system) - host_cpu, int(rss), 1, ok, host_cpu, int(host_rss)
 
 
 def floor(command):
@@ -190,7 +198,7 @@ def main():
     opens = [int(s) for s in args.open.split(",") if s]
     print("wall, cpu and floor in seconds as min/median/max; ratio = median wall / median floor;")
     print("RSS ratio = median peak RSS / document (getDocument) or / frame (openDocument)")
-    print(f"{'command':<12} {'MiB':>4} {'wall s':>20} {'host cpu s':>15} {'floor s':>20} "
+    print(f"{'command':<12} {'MiB':>4} {'wall s':>20} {'cpu s':>15} {'floor s':>20} "
           f"{'ratio':>6} {'peak RSS MiB':>14} {'RSS/x':>6} {'frames':>6} ok")
     tmp = tempfile.mkdtemp(prefix="ormid-bench-")
     try:
@@ -206,6 +214,8 @@ def main():
             if args.client:
                 fetches = [client_fetch(args.client, args.host, tmp, path) for _ in range(args.runs)]
                 report("ormid-client", mib, mib << 20, fetches, floors)
+                hosts = [(f[0], f[5], f[6]) + f[3:5] for f in fetches]
+                report("  its host", mib, mib << 20, hosts, floors)
             os.unlink(path)
         for mib in opens:
             document = os.urandom(mib << 20)

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -51,6 +52,19 @@ FrameReader::Status FrameReader::next(std::string_view& body) {
   body = std::string_view(buffer_).substr(offset_ + 4, length);
   offset_ += 4 + length;
   return Status::frame;
+}
+
+std::unique_ptr<JsonValue> parseFrame(std::string_view body, std::string& error) {
+  // A part of an answer stays narrow (no round trip through UTF-16). The
+  // parser takes only well-formed UTF-8, so the frame is looked at again only
+  // to say what is wrong with it.
+  std::unique_ptr<JsonValue> message = parseJson(body, u"part");
+  if (!message) {
+    error = isWellFormedUtf8(body)
+                ? "the host sent a frame that is not JSON: " + std::string(body.substr(0, 200))
+                : "the host sent a frame that is not UTF-8";
+  }
+  return message;
 }
 
 // ---------------------------------------------------------------------------
@@ -296,30 +310,50 @@ std::u16string resultOf(const JsonValue& answer) {
 namespace {
 
 constexpr std::string_view kContentKey = "contentFile";
-// Base64 waiting to be decoded is decoded once it reaches this size.
-constexpr std::size_t kDecodePiece = std::size_t{4} << 20;
+// The document's characters are gathered this many at a time (a multiple of
+// four) and decoded together; decoded bytes go to the sink about a megabyte
+// at a time.
+constexpr std::size_t kStaged = std::size_t{64} << 10;
+constexpr std::size_t kDecodedPiece = std::size_t{1} << 20;
 
-// Where the plain run of a JSON string's body ends: at a quotation mark, a
-// backslash, a control character or a byte beyond ASCII; sixteen bytes are
-// looked at together.
-std::size_t plainRun(std::string_view text) {
-  std::size_t i = 0;
+// Copies the plain characters at the start of a JSON string's body to `w`,
+// and each escaped '/' as a '/', until a quotation mark, another escape, a
+// control character or a byte beyond ASCII, or until `limit` is reached.
+// Sixteen bytes are looked at together and stored whole: `w` has sixteen
+// bytes of room beyond `limit`. Returns the end of what was written.
+char* copyPlain(std::string_view& text, char* w, const char* const limit) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (w < limit) {
 #if defined(__SSE2__)
-  for (; i + 16 <= text.size(); i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
-    const __m128i special = _mm_or_si128(
-        _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
-    if (const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special)); mask != 0) {
-      return i + static_cast<std::size_t>(std::countr_zero(mask));
+    if (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i special = _mm_or_si128(
+          _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+          _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+      const std::size_t n = mask == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(mask));
+      w += n;
+      p += n;
+      if (mask == 0) continue;
+    }
+#endif
+    if (p == end) break;
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+      *w++ = static_cast<char>(c);
+      ++p;
+    } else if (c == '\\' && end - p >= 2 && p[1] == '/') {
+      // A '/' of the base64 comes escaped: the common case, taken here.
+      *w++ = '/';
+      p += 2;
+    } else {
+      break;
     }
   }
-#endif
-  for (; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return i;
-  }
-  return i;
+  text.remove_prefix(static_cast<std::size_t>(p - text.data()));
+  return w;
 }
 
 // The character a complete escape (what follows its backslash) stands for,
@@ -406,6 +440,7 @@ void DocumentStream::structure(char c, std::string& kept) {
 }
 
 void DocumentStream::content(std::string_view& text) {
+  if (staging_.empty()) staging_.resize(kStaged + 16);
   while (!text.empty()) {
     if (escaping_) {
       // \x or \uXXXX, perhaps cut between pieces.
@@ -420,19 +455,21 @@ void DocumentStream::content(std::string_view& text) {
         if (!unescape(escapePending_, c)) bad_ = true;
         escapePending_.clear();
       }
-      if (!stopped_) characters_ += c;
+      stage(c);
       escaping_ = false;
       continue;
     }
-    const std::size_t run = plainRun(text);
-    if (!stopped_) characters_.append(text.substr(0, run));
-    text.remove_prefix(run);
+    staged_ = static_cast<std::size_t>(copyPlain(text, staging_.data() + staged_, staging_.data() + kStaged) -
+                                       staging_.data());
+    if (staged_ >= kStaged) decodeStaged(false);
     if (text.empty()) break;
     const auto c = static_cast<unsigned char>(text.front());
+    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') continue;  // the staging was full
     text.remove_prefix(1);
     if (c == '"') {
       inContent_ = false;
-      decode(true);
+      decodeStaged(true);
+      flush();
       return;
     }
     if (c == '\\') {
@@ -442,26 +479,52 @@ void DocumentStream::content(std::string_view& text) {
     // A control character is not JSON; a tab or a byte beyond ASCII is
     // outside the alphabet, and decoding stops there.
     if (c < 0x20 && c != '\t') bad_ = true;
-    if (!stopped_) characters_ += static_cast<char>(c);
+    stage(static_cast<char>(c));
   }
-  if (characters_.size() >= kDecodePiece) decode(false);
 }
 
-void DocumentStream::decode(bool last) {
+void DocumentStream::stage(char c) {
+  staging_[staged_++] = c;
+  if (staged_ >= kStaged) decodeStaged(false);
+}
+
+void DocumentStream::decodeStaged(bool last) {
   // Whole groups while more may come; decoding stops for good at a '=' or a
   // character outside the alphabet, as when the whole text is decoded at once.
-  const std::size_t n = last ? characters_.size() : characters_.size() / 4 * 4;
+  const std::size_t n = last ? staged_ : staged_ / 4 * 4;
   if (!stopped_ && n > 0) {
-    const std::vector<unsigned char> decoded = base64Decode(std::string_view(characters_).substr(0, n));
-    if (!decoded.empty() && !sink_({reinterpret_cast<const char*>(decoded.data()), decoded.size()}))
-      bad_ = true;
-    bytes_ += decoded.size();
-    stopped_ = decoded.size() < n / 4 * 3;
+    if (decoded_.empty()) decoded_.resize(kDecodedPiece);
+    if (decoded_.size() - used_ < base64DecodeRoom(n)) flush();
+    unsigned char* const at = decoded_.data() + used_;
+    const auto decoded =
+        static_cast<std::size_t>(base64DecodeTo(std::string_view(staging_.data(), n), at) - at);
+    used_ += decoded;
+    bytes_ += decoded;
+    stopped_ = decoded < n / 4 * 3;
   }
-  characters_.erase(0, stopped_ ? characters_.size() : n);
+  // The characters of a group not yet whole move to the front.
+  std::memmove(staging_.data(), staging_.data() + n, staged_ - n);
+  staged_ -= n;
 }
 
-bool DocumentStream::finish() { return !bad_ && !inContent_; }
+void DocumentStream::flush() {
+  if (used_ > 0 && !sink_({reinterpret_cast<const char*>(decoded_.data()), used_})) bad_ = true;
+  used_ = 0;
+}
+
+bool DocumentStream::finish() {
+  flush();  // what came of a document cut short is kept too
+  return !bad_ && !inContent_;
+}
+
+bool AnswerJoiner::morePartsFollow(const JsonValue& answer) {
+  const JsonValue* split = member(answer, u"split");
+  const JsonValue* part = split ? member(*split, u"part") : nullptr;
+  const JsonValue* last = split ? member(*split, u"last") : nullptr;
+  // Asking again after an empty part would go on for ever.
+  return part && part->isString() && last && last->isBool() && !last->asBool() &&
+         !(part->isNarrow() ? part->asNarrow().empty() : part->asString().empty());
+}
 
 AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
   const JsonValue* split = answer ? member(*answer, u"split") : nullptr;
@@ -517,8 +580,7 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     joined_ += utf8;
   }
   if (!last->asBool()) {
-    // Asking again after an empty part would go on for ever.
-    if (narrow ? part->asNarrow().empty() : part->asString().empty()) {
+    if (!morePartsFollow(*answer)) {
       error_ = "the host sent an empty part that is not the last one";
       return Step::failed;
     }

@@ -51,6 +51,10 @@ class FrameReader {
   bool broken_ = false;
 };
 
+// The message a frame's body holds; null and `error` set when it is not
+// UTF-8 JSON.
+std::unique_ptr<JsonValue> parseFrame(std::string_view body, std::string& error);
+
 // ---- The command line ----
 
 // One request as written on the command line: either a JSON object text, or
@@ -127,7 +131,10 @@ class DocumentStream {
  private:
   void structure(char c, std::string& kept);
   void content(std::string_view& text);
-  void decode(bool last);
+  void stage(char c);
+  // Decodes the whole groups staged, or all that is staged at the end.
+  void decodeStaged(bool last);
+  void flush();
 
   Sink sink_;
   // Where the scan is in the answer's structure.
@@ -140,7 +147,13 @@ class DocumentStream {
   bool inContent_ = false, met_ = false, bad_ = false, stopped_ = false;
   bool escaping_ = false;      // after a backslash
   std::string escapePending_;  // the "uXXXX" of an escape so far
-  std::string characters_;     // base64 not yet decoded
+  // The document's characters, escapes undone, gather in `staging_`; whole
+  // groups are decoded from there into `decoded_`, which goes to the sink
+  // when full.
+  std::string staging_;
+  std::size_t staged_ = 0;
+  std::vector<unsigned char> decoded_;
+  std::size_t used_ = 0;
   std::uint64_t bytes_ = 0;
 };
 
@@ -154,6 +167,10 @@ class AnswerJoiner {
   // The document of an answer in parts goes to `sink` as it arrives (see
   // DocumentStream) instead of into the complete answer.
   void streamDocument(DocumentStream::Sink sink) { stream_.emplace(std::move(sink)); }
+
+  // Whether `answer` is a part that more parts follow: take() will then ask
+  // for the next one, and the request may be sent before the part is taken.
+  static bool morePartsFollow(const JsonValue& answer);
 
   Step take(std::unique_ptr<JsonValue> answer);
   // After complete: the answer, joined and parsed when it came in parts (its

@@ -87,14 +87,10 @@ class Channel {
       complain("warning: a frame of " + std::to_string(body.size()) +
                " bytes: browsers close the connection on frames over 1 MiB");
     }
-    if (!isWellFormedUtf8(body)) {
-      complain("the host sent a frame that is not UTF-8");
-      return Got::broken;
-    }
-    // A part of an answer stays narrow (no round trip through UTF-16).
-    message = parseJson(body, u"part");
+    std::string error;
+    message = parseFrame(body, error);
     if (!message) {
-      complain("the host sent a frame that is not JSON: " + std::string(body.substr(0, 200)));
+      complain(error);
       return Got::broken;
     }
     return Got::message;
@@ -194,12 +190,11 @@ int run(const Options& options) {
       });
     }
     bool split = false;
-    for (bool send = true;;) {
-      if (send && !host->write(frame)) {
-        complain("the host ended before it read the request (another instance running?)");
-        return kHostFailed;
-      }
-      send = false;
+    if (!host->write(frame)) {
+      complain("the host ended before it read the request (another instance running?)");
+      return kHostFailed;
+    }
+    for (;;) {
       std::unique_ptr<JsonValue> message;
       switch (channel.receive(message)) {
         case Channel::Got::message:
@@ -217,6 +212,11 @@ int run(const Options& options) {
         showEvent(*message);
         continue;
       }
+      // The host makes the next part while this one is taken.
+      if (AnswerJoiner::morePartsFollow(*message) && !host->write(frame)) {
+        complain("the host ended in the middle of a split answer");
+        return kHostFailed;
+      }
       if (member(*message, u"split")) {
         split = true;
         say(partSummary(*message, joiner.parts() + 1));
@@ -229,11 +229,7 @@ int run(const Options& options) {
         if (document.is_open()) complain("what came of the document is in " + options.out);
         return kHostFailed;
       }
-      if (step == AnswerJoiner::Step::needNextPart) {
-        send = true;
-        continue;
-      }
-      break;
+      if (step == AnswerJoiner::Step::complete) break;  // otherwise the next part is asked for already
     }
     std::unique_ptr<JsonValue> answer = joiner.takeComplete();
     if (split) {

@@ -1,11 +1,13 @@
 // Base64 of whole document files. Both directions size their output once and
 // work through lookup tables: the encoder turns each 12 bits into two
-// characters with one lookup, the decoder maps a character to its 6-bit value
-// (or to "not in the alphabet") with one lookup.
+// characters with one lookup, the decoder maps each character of a group to
+// its bits within the group's bytes (or to "not in the alphabet") with one
+// lookup.
 #include "host/base64/base64.h"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -31,6 +33,25 @@ constexpr std::array<std::uint8_t, 256> kValues = [] {
   for (auto& v : table) v = kNotInAlphabet;
   for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
   return table;
+}();
+
+// For each of a group's four positions, a character's value placed where its
+// bits go in the group's three bytes, as a little-endian word: the first byte
+// is the value of the first character and the top two bits of the second, and
+// so on. A character outside the alphabet sets a bit of the unused fourth byte.
+constexpr std::uint32_t kNotInAlphabetBit = 1u << 24;
+constexpr std::array<std::array<std::uint32_t, 256>, 4> kWords = [] {
+  static_assert(std::endian::native == std::endian::little, "the group is stored as a little-endian word");
+  std::array<std::array<std::uint32_t, 256>, 4> words{};
+  for (int c = 0; c < 256; ++c) {
+    const std::uint32_t v = kValues[c];
+    const bool outside = v == kNotInAlphabet;
+    words[0][c] = outside ? kNotInAlphabetBit : v << 2;
+    words[1][c] = outside ? kNotInAlphabetBit : (v >> 4) | (v & 15) << 12;
+    words[2][c] = outside ? kNotInAlphabetBit : (v >> 2) << 8 | (v & 3) << 22;
+    words[3][c] = outside ? kNotInAlphabetBit : v << 16;
+  }
+  return words;
 }();
 
 }  // namespace
@@ -89,20 +110,31 @@ std::vector<unsigned char> base64Decode(std::string_view text) {
 }
 
 void base64Decode(std::string_view text, std::vector<unsigned char>& out) {
-  out.resize(text.size() / 4 * 3 + 2);
-  unsigned char* const begin = out.data();
-  unsigned char* w = begin;
+  out.resize(base64DecodeRoom(text.size()));
+  out.resize(static_cast<std::size_t>(base64DecodeTo(text, out.data()) - out.data()));
+}
+
+unsigned char* base64DecodeTo(std::string_view text, unsigned char* w) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = p + text.size();
-  // Whole groups of four; a group holding '=' or a foreign character ends the
-  // fast loop and the remainder is decoded one character at a time.
+  // Whole groups of four, each made of four lookups and stored as a word of
+  // which the first three bytes count (the fourth is overwritten next, and
+  // the room covers it at the end), two groups at a time and then one; a
+  // group holding '=' or a foreign character ends the fast loops and the
+  // remainder is decoded one character at a time.
+  while (end - p >= 8) {
+    const std::uint32_t first = kWords[0][p[0]] | kWords[1][p[1]] | kWords[2][p[2]] | kWords[3][p[3]];
+    const std::uint32_t second = kWords[0][p[4]] | kWords[1][p[5]] | kWords[2][p[6]] | kWords[3][p[7]];
+    if ((first | second) & kNotInAlphabetBit) break;
+    std::memcpy(w, &first, 4);
+    std::memcpy(w + 3, &second, 4);
+    w += 6;
+    p += 8;
+  }
   while (end - p >= 4) {
-    const std::uint32_t a = kValues[p[0]], b = kValues[p[1]], c = kValues[p[2]], d = kValues[p[3]];
-    if ((a | b | c | d) & 0x80) break;  // kNotInAlphabet has the top bit, no value does
-    const std::uint32_t group = (a << 18) | (b << 12) | (c << 6) | d;
-    w[0] = static_cast<unsigned char>(group >> 16);
-    w[1] = static_cast<unsigned char>(group >> 8);
-    w[2] = static_cast<unsigned char>(group);
+    const std::uint32_t word = kWords[0][p[0]] | kWords[1][p[1]] | kWords[2][p[2]] | kWords[3][p[3]];
+    if (word & kNotInAlphabetBit) break;
+    std::memcpy(w, &word, 4);
     w += 3;
     p += 4;
   }
@@ -118,7 +150,7 @@ void base64Decode(std::string_view text, std::vector<unsigned char>& out) {
   // low bits of the last character that do not make a whole byte are dropped.
   if (count >= 2) *w++ = static_cast<unsigned char>((values[0] << 2) | (values[1] >> 4));
   if (count >= 3) *w++ = static_cast<unsigned char>((values[1] << 4) | (values[2] >> 2));
-  out.resize(static_cast<std::size_t>(w - begin));
+  return w;
 }
 
 namespace {

@@ -24,6 +24,11 @@ char* base64EncodeGroups(const unsigned char* data, std::size_t groups, char* ou
 std::vector<unsigned char> base64Decode(std::string_view text);
 // The same into `out`, whose memory is reused from one call to the next.
 void base64Decode(std::string_view text, std::vector<unsigned char>& out);
+// Room that decoding `characters` characters may use.
+constexpr std::size_t base64DecodeRoom(std::size_t characters) { return characters / 4 * 3 + 3; }
+// The same into memory with base64DecodeRoom(text.size()) bytes of room,
+// none of it filled first; the end of what was decoded.
+unsigned char* base64DecodeTo(std::string_view text, unsigned char* out);
 
 // How many bytes base64Decode(text) gives, without decoding; UTF-16 text is
 // read the same way (a character beyond ASCII is outside the alphabet).

@@ -1,6 +1,7 @@
 #include "client/client.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -9,6 +10,9 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <tmmintrin.h>
 #endif
 
 #include "host/base64/base64.h"
@@ -29,19 +33,33 @@ std::string encodeFrame(std::string_view body) {
   return frame;
 }
 
-std::string& FrameReader::input() {
-  // Drop what was already handed out before the buffer grows again.
-  if (offset_ > 0 && offset_ >= buffer_.size() / 2) {
-    buffer_.erase(0, offset_);
+void FrameReader::feed(std::string_view bytes) {
+  bytes.copy(room(bytes.size()).data(), bytes.size());
+  wrote(bytes.size());
+}
+
+std::span<char> FrameReader::room(std::size_t size) {
+  if (offset_ == size_) offset_ = size_ = 0;
+  if (capacity_ - size_ < size && offset_ > 0) {
+    // What is not yet a frame moves to the front.
+    std::memmove(buffer_.get(), buffer_.get() + offset_, size_ - offset_);
+    size_ -= offset_;
     offset_ = 0;
   }
-  return buffer_;
+  if (capacity_ - size_ < size) {
+    const std::size_t capacity = std::max(size_ + size, 2 * capacity_);
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_ > 0) std::memcpy(grown.get(), buffer_.get(), size_);
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+  }
+  return {buffer_.get() + size_, capacity_ - size_};
 }
 
 FrameReader::Status FrameReader::next(std::string_view& body) {
   if (broken_) return Status::tooLarge;
   if (pending() < 4) return Status::needMore;
-  const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + offset_);
+  const auto* p = reinterpret_cast<const unsigned char*>(buffer_.get() + offset_);
   const std::size_t length = static_cast<std::size_t>(p[0]) | static_cast<std::size_t>(p[1]) << 8 |
                              static_cast<std::size_t>(p[2]) << 16 | static_cast<std::size_t>(p[3]) << 24;
   if (length > maxBody_) {
@@ -49,17 +67,19 @@ FrameReader::Status FrameReader::next(std::string_view& body) {
     return Status::tooLarge;
   }
   if (pending() - 4 < length) return Status::needMore;
-  body = std::string_view(buffer_).substr(offset_ + 4, length);
+  body = std::string_view(buffer_.get() + offset_ + 4, length);
   offset_ += 4 + length;
   return Status::frame;
 }
 
-std::unique_ptr<JsonValue> parseFrame(std::string_view body, std::string& error) {
-  // A part of an answer stays narrow (no round trip through UTF-16). The
-  // parser takes only well-formed UTF-8, so the frame is looked at again only
-  // to say what is wrong with it.
-  std::unique_ptr<JsonValue> message = parseJson(body, u"part");
-  if (!message) {
+Message parseFrame(std::string_view body, std::string& error) {
+  // A part of an answer is left as it stands: its escapes are undone once,
+  // as the answer is joined. The parser takes only well-formed UTF-8, so the
+  // frame is looked at again only to say what is wrong with it.
+  static constexpr std::u16string_view kPartPath[] = {u"split", u"part"};
+  Message message;
+  message.value = parseJsonLeaving(body, kPartPath, message.part);
+  if (!message.value) {
     error = isWellFormedUtf8(body)
                 ? "the host sent a frame that is not JSON: " + std::string(body.substr(0, 200))
                 : "the host sent a frame that is not UTF-8";
@@ -319,12 +339,101 @@ constexpr std::size_t kDecodedPiece = std::size_t{1} << 20;
 // Copies the plain characters at the start of a JSON string's body to `w`,
 // and each escaped '/' as a '/', until a quotation mark, another escape, a
 // control character or a byte beyond ASCII, or until `limit` is reached.
-// Sixteen bytes are looked at together and stored whole: `w` has sixteen
-// bytes of room beyond `limit`. Returns the end of what was written.
+// `inPart`: the body is itself the text of a part, in which the answer's
+// escaped '/' is escaped again (a '/' is then "\\\/", or "\/" when the answer
+// had it plain). Sixteen bytes are looked at together and stored whole: `w`
+// has sixteen bytes of room beyond `limit`. Returns the end of what was
+// written.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define ORMID_CLIENT_SSSE3 1
+// For each set of bytes to drop from eight (bit i: byte i), the byte shuffle
+// that keeps the others in order, and how many they are.
+struct Keeping {
+  std::array<std::uint64_t, 256> shuffle{};
+  std::array<std::uint8_t, 256> kept{};
+};
+constexpr Keeping kKeeping = [] {
+  Keeping keeping;
+  for (unsigned drop = 0; drop < 256; ++drop) {
+    std::uint64_t shuffle = ~std::uint64_t{0};  // bytes beyond what is kept: zero
+    unsigned kept = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+      if (drop >> i & 1) continue;
+      shuffle &= ~(std::uint64_t{0xFF} << (8 * kept));
+      shuffle |= std::uint64_t{i} << (8 * kept);
+      ++kept;
+    }
+    keeping.shuffle[drop] = shuffle;
+    keeping.kept[drop] = static_cast<std::uint8_t>(kept);
+  }
+  return keeping;
+}();
+
+// A part's run of the document's text, sixteen bytes at a time where the
+// processor has byte shuffles: a '/' of the base64 comes escaped once in the
+// answer and again in the part, so before it stand one to three backslashes
+// (as the text is cut between parts), and all of them are dropped. A block is
+// taken when every run of backslashes starting in it is so followed (the
+// next sixteen bytes are looked at for that); the first one that is not
+// stops the copy. Any other byte is copied as it is: the part was checked as
+// a string, so it holds no quotation mark or control character but a tab,
+// and a tab or a byte beyond ASCII stops decoding where it stands. Writes up
+// to sixteen bytes beyond `limit`.
+__attribute__((target("ssse3"))) void copyEscapedSlashes(const char*& from, const char* const end, char*& to,
+                                                         const char* const limit) {
+  // Held here, not behind the references, where the stores could reach them.
+  const char* p = from;
+  char* w = to;
+  if (end - p < 32) return;
+  // What a block holds, bit i for byte i; each block's is found once, as the
+  // next block and then as the block taken.
+  struct Block {
+    explicit Block(const char* at) : bytes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at))) {
+      const auto bits = [](__m128i lanes) { return static_cast<std::uint32_t>(_mm_movemask_epi8(lanes)); };
+      backslash = bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+      slash = bits(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')));
+    }
+    __m128i bytes;
+    std::uint32_t backslash, slash;
+  };
+  Block block(p);
+  while (end - p >= 32 && w < limit) {
+    const Block next(p + 16);
+    const std::uint32_t backslash = block.backslash | next.backslash << 16;
+    // A run cut by the block's start was looked at with the block before, and
+    // what is left of it is again one to three backslashes before a '/'.
+    const std::uint32_t starts = block.backslash & ~(block.backslash << 1);
+    const std::uint32_t after = (backslash + starts) & ~backslash;  // the byte after each run
+    const std::uint32_t four = backslash & backslash >> 1 & backslash >> 2 & backslash >> 3;
+    if (((after & ~(block.slash | next.slash << 16)) | (four & 0xFFFF)) != 0) break;
+    const std::uint32_t drop = block.backslash;
+    const __m128i low = _mm_shuffle_epi8(
+        block.bytes, _mm_cvtsi64_si128(static_cast<long long>(kKeeping.shuffle[drop & 0xFF])));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(w), low);
+    w += kKeeping.kept[drop & 0xFF];
+    const __m128i high =
+        _mm_shuffle_epi8(_mm_srli_si128(block.bytes, 8),
+                         _mm_cvtsi64_si128(static_cast<long long>(kKeeping.shuffle[drop >> 8])));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(w), high);
+    w += kKeeping.kept[drop >> 8];
+    p += 16;
+    block = next;
+  }
+  from = p;
+  to = w;
+}
+
+#endif
+
+template <bool inPart>
 char* copyPlain(std::string_view& text, char* w, const char* const limit) {
   const char* p = text.data();
   const char* const end = p + text.size();
   while (w < limit) {
+#if defined(ORMID_CLIENT_SSSE3)
+    if (inPart && platform::hasByteShuffles()) copyEscapedSlashes(p, end, w, limit);
+    if (w >= limit) break;
+#endif
 #if defined(__SSE2__)
     if (end - p >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -348,6 +457,9 @@ char* copyPlain(std::string_view& text, char* w, const char* const limit) {
       // A '/' of the base64 comes escaped: the common case, taken here.
       *w++ = '/';
       p += 2;
+    } else if (inPart && c == '\\' && end - p >= 4 && p[1] == '\\' && p[2] == '\\' && p[3] == '/') {
+      *w++ = '/';
+      p += 4;
     } else {
       break;
     }
@@ -369,7 +481,70 @@ bool unescape(std::string_view escape, char& c) {
 
 }  // namespace
 
-void DocumentStream::feed(std::string_view text, std::string& kept) {
+void PartText::append(std::string_view part, std::string& out) {
+  while (!part.empty()) {
+    if (!waiting()) {
+      const std::size_t run = std::min(part.find('\\'), part.size());
+      out.append(part.substr(0, run));
+      part.remove_prefix(run);
+      if (part.empty()) break;
+    }
+    appendOne(part, out);
+  }
+}
+
+void PartText::appendOne(std::string_view& part, std::string& out) {
+  unsigned unit = 0;
+  std::size_t length = 0;
+  if (part.front() != '\\' || !jsonEscape(part.substr(1), unit, length)) {
+    // A byte as it stands (a part was checked as a string when its frame
+    // was read, so a backslash begins an escape).
+    flushHigh(out);
+    out += part.front();
+    part.remove_prefix(1);
+    return;
+  }
+  part.remove_prefix(1 + length);
+  const auto c = static_cast<char16_t>(unit);
+  if (high_ != 0 && c >= 0xDC00 && c <= 0xDFFF) {
+    const char16_t pair[2] = {high_, c};
+    appendUtf8(out, std::u16string_view(pair, 2));
+    high_ = 0;
+    return;
+  }
+  flushHigh(out);
+  if (c >= 0xD800 && c <= 0xDBFF) {
+    high_ = c;  // its second half may begin the next part
+  } else if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else {
+    appendUtf8(out, std::u16string_view(&c, 1));
+  }
+}
+
+void PartText::finish(std::string& out) { flushHigh(out); }
+
+void PartText::flushHigh(std::string& out) {
+  if (high_ == 0) return;
+  appendUtf8(out, std::u16string_view(&high_, 1));
+  high_ = 0;
+}
+
+void DocumentStream::feed(std::string_view part, std::string& kept) {
+  while (!part.empty()) {
+    // The document's plain characters and escaped '/' are taken in runs,
+    // straight from the part; the rest a character at a time.
+    if (inContent_ && !escaping_ && !partText_.waiting()) {
+      if (stagePlain<true>(part)) continue;
+      if (part.empty()) break;
+    }
+    character_.clear();
+    partText_.appendOne(part, character_);
+    text(character_, kept);
+  }
+}
+
+void DocumentStream::text(std::string_view text, std::string& kept) {
   while (!text.empty()) {
     if (inContent_) {
       content(text);
@@ -379,6 +554,16 @@ void DocumentStream::feed(std::string_view text, std::string& kept) {
     structure(text.front(), kept);
     text.remove_prefix(1);
   }
+}
+
+template <bool inPart>
+bool DocumentStream::stagePlain(std::string_view& text) {
+  if (staging_.empty()) staging_.resize(kStaged + 16);
+  char* const staging = staging_.data();
+  staged_ = static_cast<std::size_t>(copyPlain<inPart>(text, staging + staged_, staging + kStaged) - staging);
+  if (staged_ < kStaged) return false;
+  decodeStaged(false);
+  return true;
 }
 
 void DocumentStream::structure(char c, std::string& kept) {
@@ -440,7 +625,6 @@ void DocumentStream::structure(char c, std::string& kept) {
 }
 
 void DocumentStream::content(std::string_view& text) {
-  if (staging_.empty()) staging_.resize(kStaged + 16);
   while (!text.empty()) {
     if (escaping_) {
       // \x or \uXXXX, perhaps cut between pieces.
@@ -459,12 +643,9 @@ void DocumentStream::content(std::string_view& text) {
       escaping_ = false;
       continue;
     }
-    staged_ = static_cast<std::size_t>(copyPlain(text, staging_.data() + staged_, staging_.data() + kStaged) -
-                                       staging_.data());
-    if (staged_ >= kStaged) decodeStaged(false);
+    if (stagePlain<false>(text)) continue;
     if (text.empty()) break;
     const auto c = static_cast<unsigned char>(text.front());
-    if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') continue;  // the staging was full
     text.remove_prefix(1);
     if (c == '"') {
       inContent_ = false;
@@ -512,28 +693,30 @@ void DocumentStream::flush() {
   used_ = 0;
 }
 
-bool DocumentStream::finish() {
+bool DocumentStream::finish(std::string& kept) {
+  character_.clear();
+  partText_.finish(character_);
+  text(character_, kept);
   flush();  // what came of a document cut short is kept too
   return !bad_ && !inContent_;
 }
 
-bool AnswerJoiner::morePartsFollow(const JsonValue& answer) {
-  const JsonValue* split = member(answer, u"split");
+bool AnswerJoiner::morePartsFollow(const Message& message) {
+  const JsonValue* split = message.value ? member(*message.value, u"split") : nullptr;
   const JsonValue* part = split ? member(*split, u"part") : nullptr;
   const JsonValue* last = split ? member(*split, u"last") : nullptr;
   // Asking again after an empty part would go on for ever.
-  return part && part->isString() && last && last->isBool() && !last->asBool() &&
-         !(part->isNarrow() ? part->asNarrow().empty() : part->asString().empty());
+  return part && part->isString() && last && last->isBool() && !last->asBool() && !message.part.empty();
 }
 
-AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
-  const JsonValue* split = answer ? member(*answer, u"split") : nullptr;
+AnswerJoiner::Step AnswerJoiner::take(Message message) {
+  const JsonValue* split = message.value ? member(*message.value, u"split") : nullptr;
   if (!split) {
     if (parts_ > 0) {
       error_ = "an answer without its part arrived in the middle of a split answer";
       return Step::failed;
     }
-    complete_ = std::move(answer);
+    complete_ = std::move(message.value);
     return Step::complete;
   }
   const JsonValue* part = member(*split, u"part");
@@ -543,50 +726,29 @@ AnswerJoiner::Step AnswerJoiner::take(std::unique_ptr<JsonValue> answer) {
     return Step::failed;
   }
   ++parts_;
-  // Each part is taken as UTF-8: as it is when the frame held it narrow
-  // (ASCII), otherwise converted, a surrogate pair cut in two joined first.
-  const bool narrow = part->isNarrow();
-  std::string converted;
-  std::string_view utf8 = narrow ? part->asNarrow() : std::string_view();
-  if (!narrow || highSurrogate_ != 0) {
-    std::u16string_view text = narrow ? std::u16string_view() : part->asString();
-    if (highSurrogate_ != 0) {
-      const char16_t pair[2] = {highSurrogate_, text.empty() ? u'\0' : text[0]};
-      const bool paired = pair[1] >= 0xDC00 && pair[1] <= 0xDFFF;
-      appendUtf8(converted, std::u16string_view(pair, paired ? 2 : 1));
-      if (paired) text.remove_prefix(1);
-      highSurrogate_ = 0;
-    }
-    if (!last->asBool() && !text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) {
-      highSurrogate_ = text.back();
-      text.remove_suffix(1);
-    }
-    appendUtf8(converted, text);
-    converted += utf8;
-    utf8 = converted;
-  }
   if (stream_) {
-    stream_->feed(utf8, joined_);
+    stream_->feed(message.part, joined_);
   } else {
     // The joined text grows by doubling into memory made ready as it is
     // about to be written: it reaches the size of the document's base64.
-    const std::size_t bound = joined_.size() + utf8.size();
+    const std::size_t bound = joined_.size() + message.part.size();
     if (bound > joined_.capacity()) {
       platform::reserveLarge(joined_, std::max(bound, 2 * joined_.capacity()), joined_.size());
     }
     if (joined_.capacity() >= (std::size_t{4} << 20)) {
-      platform::adviseLargeBuffer(joined_.data() + joined_.size(), utf8.size(), utf8.size());
+      platform::adviseLargeBuffer(joined_.data() + joined_.size(), message.part.size(), message.part.size());
     }
-    joined_ += utf8;
+    partText_.append(message.part, joined_);
   }
   if (!last->asBool()) {
-    if (!morePartsFollow(*answer)) {
+    if (!morePartsFollow(message)) {
       error_ = "the host sent an empty part that is not the last one";
       return Step::failed;
     }
     return Step::needNextPart;
   }
-  if (stream_ && !stream_->finish()) {
+  if (!stream_) partText_.finish(joined_);
+  if (stream_ && !stream_->finish(joined_)) {
     error_ = "the document in the joined parts is not one well-formed string, or could not be kept";
     return Step::failed;
   }

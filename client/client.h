@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,26 +35,37 @@ class FrameReader {
   enum class Status { needMore, frame, tooLarge };
 
   explicit FrameReader(std::size_t maxBody = kMaxFrameBody) : maxBody_(maxBody) {}
-  void feed(std::string_view bytes) { input().append(bytes); }
-  // Where bytes read are appended (what was handed out is dropped first).
-  std::string& input();
+  void feed(std::string_view bytes);
+  // Room for at least `size` bytes to be read into, after what was fed (what
+  // was handed out is dropped first); wrote() then says how many were.
+  std::span<char> room(std::size_t size);
+  void wrote(std::size_t size) { size_ += size; }
   // The next complete frame's body among what was fed, valid until more is
   // fed. After tooLarge the stream cannot be resynchronised and the reader
   // stays in that state.
   Status next(std::string_view& body);
   // Bytes fed that do not yet make a frame.
-  std::size_t pending() const { return buffer_.size() - offset_; }
+  std::size_t pending() const { return size_ - offset_; }
 
  private:
   std::size_t maxBody_;
-  std::string buffer_;
-  std::size_t offset_ = 0;
+  // Filled up to size_, handed out up to offset_; never zero-filled first.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0, size_ = 0, offset_ = 0;
   bool broken_ = false;
 };
 
-// The message a frame's body holds; null and `error` set when it is not
-// UTF-8 JSON.
-std::unique_ptr<JsonValue> parseFrame(std::string_view body, std::string& error);
+// A message from the host. When it is a part of an answer, the part's string
+// is left as it stands in the frame (its value in `value` is empty): `part`
+// is its text with its escapes, valid as long as the frame's body is.
+struct Message {
+  std::unique_ptr<JsonValue> value;
+  std::string_view part;
+};
+
+// The message a frame's body holds; `value` null and `error` set when it is
+// not UTF-8 JSON.
+Message parseFrame(std::string_view body, std::string& error);
 
 // ---- The command line ----
 
@@ -108,8 +120,27 @@ bool isEventMessage(const JsonValue& message);
 // "success", "error", or empty when the answer has no status.
 std::u16string resultOf(const JsonValue& answer);
 
-// The text of a complete answer as it arrives, a piece at a time, with its
-// document taken out on the way: the base64 of the top-level contentFile
+// The text of an answer that comes in parts, each part a JSON string's body
+// as it stands in its frame: its escapes are undone as it arrives, and a
+// surrogate pair cut between two parts is joined.
+class PartText {
+ public:
+  // Appends the text of `part` to `out` as UTF-8.
+  void append(std::string_view part, std::string& out);
+  // The same for its first character (a byte, or an escape), taken off it.
+  void appendOne(std::string_view& part, std::string& out);
+  // After the last part: a first half of a pair left alone is written.
+  void finish(std::string& out);
+  // Whether the first half of a surrogate pair waits for the second.
+  bool waiting() const { return high_ != 0; }
+
+ private:
+  void flushHigh(std::string& out);
+  char16_t high_ = 0;
+};
+
+// The text of a complete answer as it arrives in parts (as PartText), with
+// its document taken out on the way: the base64 of the top-level contentFile
 // string is decoded as it comes and handed to a sink, and the rest of the
 // text is kept with "" in the string's place. The document is then never held
 // whole, neither as text nor as bytes.
@@ -119,24 +150,33 @@ class DocumentStream {
   using Sink = std::function<bool(std::string_view bytes)>;
 
   explicit DocumentStream(Sink sink) : sink_(std::move(sink)) {}
-  // Appends what is kept of `text` to `kept`.
-  void feed(std::string_view text, std::string& kept);
-  // After the last piece: false when the document's string was not
+  // Appends what is kept of the next part's text to `kept`.
+  void feed(std::string_view part, std::string& kept);
+  // After the last part: false when the document's string was not
   // well-formed JSON, came twice, or the sink failed.
-  bool finish();
+  bool finish(std::string& kept);
   // Whether a contentFile string was met (and taken out).
   bool met() const { return met_; }
   std::uint64_t bytes() const { return bytes_; }
 
  private:
+  // The answer's text with its escapes as a part undone, through the
+  // answer's structure a character at a time and its document in runs.
+  void text(std::string_view text, std::string& kept);
   void structure(char c, std::string& kept);
   void content(std::string_view& text);
+  // Stages the plain run at the start of `text` (see copyPlain); true when
+  // it stopped because the staging was full.
+  template <bool inPart>
+  bool stagePlain(std::string_view& text);
   void stage(char c);
   // Decodes the whole groups staged, or all that is staged at the end.
   void decodeStaged(bool last);
   void flush();
 
   Sink sink_;
+  PartText partText_;
+  std::string character_;  // one character of a part's text
   // Where the scan is in the answer's structure.
   int depth_ = 0;
   bool inString_ = false, escape_ = false;
@@ -168,11 +208,11 @@ class AnswerJoiner {
   // DocumentStream) instead of into the complete answer.
   void streamDocument(DocumentStream::Sink sink) { stream_.emplace(std::move(sink)); }
 
-  // Whether `answer` is a part that more parts follow: take() will then ask
+  // Whether `message` is a part that more parts follow: take() will then ask
   // for the next one, and the request may be sent before the part is taken.
-  static bool morePartsFollow(const JsonValue& answer);
+  static bool morePartsFollow(const Message& message);
 
-  Step take(std::unique_ptr<JsonValue> answer);
+  Step take(Message message);
   // After complete: the answer, joined and parsed when it came in parts (its
   // contentFile then held narrow when ASCII, or gone when it was streamed).
   std::unique_ptr<JsonValue> takeComplete() { return std::move(complete_); }
@@ -183,8 +223,8 @@ class AnswerJoiner {
   std::uint64_t streamedBytes() const { return stream_ ? stream_->bytes() : 0; }
 
  private:
-  std::string joined_;          // UTF-8
-  char16_t highSurrogate_ = 0;  // ending the last part, waiting for its pair
+  std::string joined_;  // UTF-8
+  PartText partText_;
   std::optional<DocumentStream> stream_;
   std::unique_ptr<JsonValue> complete_;
   std::string error_;

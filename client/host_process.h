@@ -2,7 +2,9 @@
 // are pipes, its standard error is the client's.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,8 +25,9 @@ class HostProcess {
   // Writes all bytes to the host's standard input; false when the host no
   // longer reads.
   virtual bool write(std::string_view bytes) = 0;
-  // Appends what the host wrote to `out`, waiting at most `timeoutMs` for it.
-  virtual ReadResult read(std::string& out, int timeoutMs) = 0;
+  // Reads what the host wrote into `into` (`got` bytes of it), waiting at
+  // most `timeoutMs` for it.
+  virtual ReadResult read(std::span<char> into, std::size_t& got, int timeoutMs) = 0;
   // Ends the host's standard input, which asks it to stop.
   virtual void closeInput() = 0;
   // Waits up to `timeoutMs` for the host to end; true when it has ended.

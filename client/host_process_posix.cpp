@@ -54,7 +54,7 @@ class PosixHostProcess final : public HostProcess {
     return true;
   }
 
-  ReadResult read(std::string& out, int timeoutMs) override {
+  ReadResult read(std::span<char> into, std::size_t& got, int timeoutMs) override {
     if (output_.get() < 0) return ReadResult::end;
     pollfd fd{output_.get(), POLLIN, 0};
     int ready;
@@ -62,16 +62,15 @@ class PosixHostProcess final : public HostProcess {
       ready = ::poll(&fd, 1, timeoutMs);
     } while (ready < 0 && errno == EINTR);
     if (ready == 0) return ReadResult::timeout;
-    char buffer[1 << 16];
     ssize_t n;
     do {
-      n = ::read(output_.get(), buffer, sizeof buffer);
+      n = ::read(output_.get(), into.data(), into.size());
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
       output_.reset();
       return ReadResult::end;
     }
-    out.append(buffer, static_cast<std::size_t>(n));
+    got = static_cast<std::size_t>(n);
     return ReadResult::data;
   }
 

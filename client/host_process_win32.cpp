@@ -55,7 +55,7 @@ class Win32HostProcess final : public HostProcess {
     return true;
   }
 
-  ReadResult read(std::string& out, int timeoutMs) override {
+  ReadResult read(std::span<char> into, std::size_t& got, int timeoutMs) override {
     if (!output_.get()) return ReadResult::end;
     // Anonymous pipes have no overlapped reads: look before reading.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -69,13 +69,13 @@ class Win32HostProcess final : public HostProcess {
       if (std::chrono::steady_clock::now() >= deadline) return ReadResult::timeout;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    char buffer[1 << 16];
     DWORD n = 0;
-    if (!::ReadFile(output_.get(), buffer, sizeof buffer, &n, nullptr) || n == 0) {
+    const auto size = static_cast<DWORD>(into.size() > (1u << 30) ? (1u << 30) : into.size());
+    if (!::ReadFile(output_.get(), into.data(), size, &n, nullptr) || n == 0) {
       output_.reset();
       return ReadResult::end;
     }
-    out.append(buffer, n);
+    got = n;
     return ReadResult::data;
   }
 

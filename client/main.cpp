@@ -56,7 +56,7 @@ class Channel {
 
   Channel(HostProcess& host, int timeoutMs) : host_(host), timeoutMs_(timeoutMs) {}
 
-  Got receive(std::unique_ptr<JsonValue>& message, int timeoutMs = -1) {
+  Got receive(Message& message, int timeoutMs = -1) {
     if (timeoutMs < 0) timeoutMs = timeoutMs_;
     std::string_view body;
     for (;;) {
@@ -69,8 +69,10 @@ class Channel {
         case FrameReader::Status::needMore:
           break;
       }
-      switch (host_.read(reader_.input(), timeoutMs)) {
+      std::size_t got = 0;
+      switch (host_.read(reader_.room(kReadSize), got, timeoutMs)) {
         case HostProcess::ReadResult::data:
+          reader_.wrote(got);
           break;
         case HostProcess::ReadResult::timeout:
           return Got::timeout;
@@ -82,19 +84,22 @@ class Channel {
   }
 
  private:
-  Got decode(std::string_view body, std::unique_ptr<JsonValue>& message) {
+  Got decode(std::string_view body, Message& message) {
     if (body.size() > kBrowserFrameLimit) {
       complain("warning: a frame of " + std::to_string(body.size()) +
                " bytes: browsers close the connection on frames over 1 MiB");
     }
     std::string error;
     message = parseFrame(body, error);
-    if (!message) {
+    if (!message.value) {
       complain(error);
       return Got::broken;
     }
     return Got::message;
   }
+
+  // A part's frame fits in one read, as the host writes it in one.
+  static constexpr std::size_t kReadSize = std::size_t{1} << 20;
 
   HostProcess& host_;
   int timeoutMs_;
@@ -105,17 +110,14 @@ void showEvent(const JsonValue& event) {
   say("<< event " + wideToUtf8(stringMember(event, u"command")) + "\n" + describe(event));
 }
 
-std::string partSummary(const JsonValue& answer, int partNumber) {
-  const JsonValue* split = member(answer, u"split");
-  const JsonValue* part = split ? member(*split, u"part") : nullptr;
+std::string partSummary(const Message& message, int partNumber) {
+  const JsonValue* split = member(*message.value, u"split");
   const JsonValue* last = split ? member(*split, u"last") : nullptr;
-  std::string text = "<< part " + std::to_string(partNumber);
-  if (part && part->isString()) {
-    text += ", " + std::to_string(part->isNarrow() ? part->asNarrow().size() : part->asString().size()) +
-            " chars";
-  }
+  // The part's size as it came, escapes and all.
+  std::string text =
+      "<< part " + std::to_string(partNumber) + ", " + std::to_string(message.part.size()) + " bytes";
   text += last && last->isBool() && last->asBool() ? ", the last" : ", more to come";
-  const std::u16string result = resultOf(answer);
+  const std::u16string result = resultOf(*message.value);
   if (!result.empty()) text += " (" + wideToUtf8(result) + ")";
   return text;
 }
@@ -195,7 +197,7 @@ int run(const Options& options) {
       return kHostFailed;
     }
     for (;;) {
-      std::unique_ptr<JsonValue> message;
+      Message message;
       switch (channel.receive(message)) {
         case Channel::Got::message:
           break;
@@ -208,20 +210,20 @@ int run(const Options& options) {
         case Channel::Got::broken:
           return kHostFailed;
       }
-      if (isEventMessage(*message)) {
-        showEvent(*message);
+      if (isEventMessage(*message.value)) {
+        showEvent(*message.value);
         continue;
       }
       // The host makes the next part while this one is taken.
-      if (AnswerJoiner::morePartsFollow(*message) && !host->write(frame)) {
+      if (AnswerJoiner::morePartsFollow(message) && !host->write(frame)) {
         complain("the host ended in the middle of a split answer");
         return kHostFailed;
       }
-      if (member(*message, u"split")) {
+      if (member(*message.value, u"split")) {
         split = true;
-        say(partSummary(*message, joiner.parts() + 1));
+        say(partSummary(message, joiner.parts() + 1));
       } else {
-        say("<< answer\n" + describe(*message));
+        say("<< answer\n" + describe(*message.value));
       }
       const AnswerJoiner::Step step = joiner.take(std::move(message));
       if (step == AnswerJoiner::Step::failed) {
@@ -254,13 +256,13 @@ int run(const Options& options) {
   // The end of its input stops the host; show what it still says until then.
   host->closeInput();
   for (;;) {
-    std::unique_ptr<JsonValue> message;
+    Message message;
     const Channel::Got got = channel.receive(message, 5000);
     if (got != Channel::Got::message) break;
-    if (isEventMessage(*message)) {
-      showEvent(*message);
+    if (isEventMessage(*message.value)) {
+      showEvent(*message.value);
     } else {
-      say("<< unexpected message\n" + describe(*message));
+      say("<< unexpected message\n" + describe(*message.value));
     }
   }
   if (!host->waitForExit(5000)) {

@@ -126,6 +126,44 @@ bool plainStringBlock(const unsigned char* p) {
       _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
   return _mm_movemask_epi8(stop) == 0;
 }
+// Sixty-four bytes of a string's text as masks, bit i for byte i. Which
+// bytes are escaped follows from where each run of backslashes starts: a run
+// escapes every second byte from its second, and the byte after it when its
+// length is odd. Done with one subtraction for all runs at once: subtracting
+// the run's bits from the bits after it carries through the run and leaves
+// a mark where an odd-length run ends, once the odd positions are set aside.
+struct StringChunk {
+  explicit StringChunk(const unsigned char* p) {
+    for (int k = 0; k < 4; ++k) {
+      const __m128i v = load16(p + 16 * k);
+      const auto bits = [k](__m128i lanes) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(lanes))) << (16 * k);
+      };
+      const auto is = [&v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+      backslash |= bits(is('\\'));
+      quote |= bits(is('"'));
+      // Controls but tab, and bytes beyond ASCII (negative as signed).
+      unusual |= bits(_mm_andnot_si128(is('\t'), _mm_cmplt_epi8(v, _mm_set1_epi8(0x20))));
+      simpleEscape |=
+          bits(_mm_or_si128(_mm_or_si128(_mm_or_si128(is('"'), is('\\')), _mm_or_si128(is('/'), is('b'))),
+                            _mm_or_si128(_mm_or_si128(is('f'), is('n')), _mm_or_si128(is('r'), is('t')))));
+    }
+  }
+  // The escaped bytes. `carry`: in, whether the first byte is escaped by the
+  // chunk before; out, whether the next chunk's first byte is.
+  std::uint64_t escaped(std::uint64_t& carry) const {
+    constexpr std::uint64_t kOdd = 0xAAAAAAAAAAAAAAAAu;
+    const std::uint64_t escaping = backslash & ~carry;  // an escaped backslash escapes nothing
+    const std::uint64_t codes = (((escaping << 1) | kOdd) - escaping) ^ kOdd;
+    const std::uint64_t result = codes ^ (backslash | carry);
+    carry = (codes & backslash) >> 63;
+    return result;
+  }
+
+  std::uint64_t backslash = 0, quote = 0;
+  std::uint64_t unusual = 0;       // to be looked at one by one
+  std::uint64_t simpleEscape = 0;  // may follow a backslash: an escape of one letter
+};
 // Nothing that is written as an escape.
 bool plainEscapeBlock(const char16_t* p) {
   const __m128i v = load16(p);
@@ -247,8 +285,17 @@ class Parser {
   // `writable` (the text itself, when given): the named member's string is
   // not copied but unescaped where it stands; its place in the text is noted
   // (taken()) and its value left empty.
-  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, Unit* writable = nullptr)
-      : begin_(text), p_(text), end_(text + size), narrowMember_(narrowMember), writable_(writable) {}
+  // `left` (given): the string at `leftPath` is only checked; its text is
+  // given there and its value left empty.
+  Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, Unit* writable = nullptr,
+         std::span<const std::u16string_view> leftPath = {}, std::string_view* left = nullptr)
+      : begin_(text),
+        p_(text),
+        end_(text + size),
+        narrowMember_(narrowMember),
+        writable_(writable),
+        leftPath_(leftPath),
+        left_(left) {}
 
   struct Taken {
     JsonValue* value = nullptr;  // in the parsed tree; null when nothing was taken
@@ -392,6 +439,62 @@ class Parser {
     }
   }
 
+  // Cursor just past the opening quotation mark of a UTF-8 string: moves
+  // past the closing one, checking the text as extractString does without
+  // keeping it. Sixty-four bytes are looked at together (see StringChunk): a
+  // chunk of plain text and escapes of one letter is passed over without a
+  // branch for each escape; one holding anything else is gone through a unit
+  // at a time.
+  bool skipString() {
+    const Unit* p = p_;
+    for (;;) {
+#if defined(__SSE2__)
+      std::uint64_t escapedFirst = 0;  // the chunk's first byte is escaped by the one before
+      while (end_ - p >= 64) {
+        const StringChunk chunk(p);
+        std::uint64_t carry = escapedFirst;
+        const std::uint64_t escaped = chunk.escaped(carry);
+        const std::uint64_t closing = chunk.quote & ~escaped;
+        const std::uint64_t before = (closing & (0 - closing)) - 1;  // all bits when there is none
+        if (((chunk.unusual | (escaped & ~chunk.simpleEscape)) & before) != 0) break;
+        if (closing != 0) {
+          p_ = p + std::countr_zero(closing) + 1;
+          return true;
+        }
+        escapedFirst = carry;
+        p += 64;
+      }
+      if (escapedFirst != 0) --p;  // back to the backslash
+#endif
+      // Up to the end of a chunk, or of the text.
+      const Unit* const until = end_ - p >= 64 ? p + 64 : end_;
+      while (p < until) {
+        const unsigned c = *p;
+        if (c == '"') {
+          p_ = p + 1;
+          return true;
+        }
+        if (c == '\\') {
+          p_ = p + 1;
+          unsigned unit;
+          if (!escaped(unit)) return false;
+          p = p_;
+        } else if (c < 0x80) {
+          if (!isStringBodyUnit(c)) return false;  // a raw control character, or the NUL ending the text
+          ++p;
+        } else {
+          // Bytes beyond ASCII up to the next ASCII one: whole sequences, as
+          // no sequence goes on past an ASCII byte.
+          const Unit* const run = p;
+          while (p != end_ && *p >= 0x80) ++p;
+          if (!isWellFormedUtf8({reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run)}))
+            return false;
+        }
+      }
+      if (p == end_) return false;
+    }
+  }
+
   // Cursor just past a backslash: the code unit its escape stands for.
   bool escaped(unsigned& unit) {
     std::size_t length = 0;
@@ -475,13 +578,24 @@ class Parser {
       if (!skipWhitespace()) return nullptr;
       std::unique_ptr<JsonValue> value;
       const bool named = (depth == 1 || !writable_) && !narrowMember_.empty() && name == narrowMember_;
+      // Whether the member is on the path to the string left as it stands
+      // (the objects around it all are).
+      const auto level = static_cast<std::size_t>(depth);
+      const bool onPath = onPath_ + 1 == level && level <= leftPath_.size() && name == leftPath_[level - 1];
+      if (onPath) *left_ = {};  // a repeated member replaces what was left before
       Taken taken;
       if constexpr (std::is_same_v<Unit, unsigned char>) {
+        // The string left as it stands: only checked, and its text noted.
         // The named member: an ASCII string is held narrow (a document's
         // base64 is not widened). When the text may be written, the
         // top-level object's is not copied but only noted, and unescaped
         // where it stands when it holds escapes.
-        if (named && *p_ == '"') {
+        if (onPath && level == leftPath_.size() && *p_ == '"') {
+          const Unit* const start = ++p_;
+          if (!skipString()) return nullptr;
+          *left_ = {reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - 1 - start)};
+          value = std::make_unique<JsonValue>(std::string());
+        } else if (named && *p_ == '"') {
           ++p_;
           const auto offset = static_cast<std::size_t>(p_ - begin_);
           std::string text;
@@ -515,7 +629,11 @@ class Parser {
           }
         }
       }
-      if (!value) value = parseValue(depth);
+      if (!value) {
+        onPath_ += onPath;
+        value = parseValue(depth);
+        onPath_ -= onPath;
+      }
       if (!value) return nullptr;
       members.insert_or_assign(std::move(name), std::move(value));
       if (named) taken_ = taken;  // the last of repeated members wins
@@ -533,6 +651,9 @@ class Parser {
   const Unit* const end_;
   const std::u16string_view narrowMember_;
   Unit* const writable_;
+  const std::span<const std::u16string_view> leftPath_;
+  std::string_view* const left_;
+  std::size_t onPath_ = 0;  // how many objects around the cursor are on the left path
   Taken taken_;
 };
 
@@ -799,6 +920,15 @@ std::unique_ptr<JsonValue> parseJson(std::u16string_view text) {
 
 std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember) {
   return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember)
+      .parseDocument();
+}
+
+std::unique_ptr<JsonValue> parseJsonLeaving(std::string_view text,
+                                            std::span<const std::u16string_view> leftPath,
+                                            std::string_view& left) {
+  left = {};
+  return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), {}, nullptr,
+                               leftPath, &left)
       .parseDocument();
 }
 

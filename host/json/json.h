@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -74,6 +75,15 @@ std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view 
 // (and is left empty; when the text does not parse, its content is
 // unspecified). A request or an answer carrying a document is then held once.
 std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember);
+
+// The same, but the string at `leftPath` (member names from the top-level
+// object down) is checked and not unescaped: its value is an empty string,
+// and `left` is its text as it stands between its quotation marks (a view
+// into `text`; empty when there is none), for a caller that undoes the escapes
+// as it goes.
+std::unique_ptr<JsonValue> parseJsonLeaving(std::string_view text,
+                                            std::span<const std::u16string_view> leftPath,
+                                            std::string_view& left);
 
 // The code unit a string's escape stands for, given what follows its
 // backslash (one letter, or 'u' and four hex digits; `escape` may run on),

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "host/base64/base64.h"
+#include "host/text/text.h"
 
 namespace ormid::client {
 namespace {
@@ -114,13 +116,28 @@ TEST(ClientRequests, BuiltOrRefused) {
   }
 }
 
-std::unique_ptr<JsonValue> part(const std::u16string& text, bool last) {
-  JsonObject split;
-  split[u"part"] = std::make_unique<JsonValue>(text);
-  split[u"last"] = std::make_unique<JsonValue>(last);
-  JsonObject answer;
-  answer[u"split"] = std::make_unique<JsonValue>(std::move(split));
-  return std::make_unique<JsonValue>(std::move(answer));
+// The frame of a part holding `text`, in which half of a surrogate pair cut
+// in two is written as an escape (and so is the other half).
+std::string part(const std::u16string& text, bool last) {
+  std::string frame = std::string(R"({"split":{"last":)") + (last ? "true" : "false") + R"(,"part":")";
+  for (const char16_t c : text) {
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+      frame += escape;
+    } else {
+      std::string utf8;
+      appendUtf8(utf8, std::u16string_view(&c, 1));
+      appendEscapedUtf8(frame, utf8);
+    }
+  }
+  return frame + "\"}}";
+}
+
+// Takes an answer as the client does: read from its frame.
+AnswerJoiner::Step take(AnswerJoiner& joiner, const std::string& frame) {
+  std::string error;
+  return joiner.take(parseFrame(frame, error));
 }
 
 TEST(ClientJoining, PartsJoinToTheCompleteAnswer) {
@@ -133,7 +150,7 @@ TEST(ClientJoining, PartsJoinToTheCompleteAnswer) {
     AnswerJoiner::Step step = AnswerJoiner::Step::needNextPart;
     for (std::size_t at = 0; at < complete.size(); at += size) {
       ASSERT_EQ(step, AnswerJoiner::Step::needNextPart);
-      step = joiner.take(part(complete.substr(at, size), at + size >= complete.size()));
+      step = take(joiner, part(complete.substr(at, size), at + size >= complete.size()));
     }
     ASSERT_EQ(step, AnswerJoiner::Step::complete) << joiner.error();
     EXPECT_EQ(joiner.parts(), static_cast<int>((complete.size() + size - 1) / size));
@@ -143,7 +160,7 @@ TEST(ClientJoining, PartsJoinToTheCompleteAnswer) {
     EXPECT_EQ(resultOf(*answer), u"success");
   }
   AnswerJoiner plain;
-  EXPECT_EQ(plain.take(json(R"({"status":{"result":"error"}})")), AnswerJoiner::Step::complete);
+  EXPECT_EQ(take(plain, R"({"status":{"result":"error"}})"), AnswerJoiner::Step::complete);
   EXPECT_EQ(resultOf(*plain.takeComplete()), u"error");
 }
 
@@ -161,7 +178,7 @@ TEST(ClientJoining, Failures) {
   for (const auto& [answers, error] : cases) {
     AnswerJoiner joiner;
     AnswerJoiner::Step step = AnswerJoiner::Step::needNextPart;
-    for (const auto& answer : answers) step = joiner.take(json(answer));
+    for (const auto& answer : answers) step = take(joiner, answer);
     EXPECT_EQ(step, AnswerJoiner::Step::failed) << answers.back();
     EXPECT_NE(joiner.error().find(error), std::string::npos) << joiner.error();
   }
@@ -180,6 +197,11 @@ TEST(ClientJoining, TheDocumentIsDecodedAsItArrivesAndTakenOutOfTheAnswer) {
   std::string largeText;
   for (const char c : base64Encode(reinterpret_cast<const unsigned char*>(large.data()), large.size()))
     largeText += c == '/' ? std::string("\\/") : std::string(1, c);
+  std::string run, runBytes;
+  for (int i = 0; i < 25; ++i) {
+    run += "QUJD";
+    runBytes += "ABC";
+  }
   const std::vector<Case> cases = {
       {R"({"command":"getDocument","contentFile":"QUJD\/w==","nameFile":"a"})",
        R"({"command":"getDocument","contentFile":"","nameFile":"a"})", "ABC\xFF", true},
@@ -192,6 +214,13 @@ TEST(ClientJoining, TheDocumentIsDecodedAsItArrivesAndTakenOutOfTheAnswer) {
        "", true},
       {R"({ "contentFile" : "QUJD" })", R"({ "contentFile" : "" })", "ABC", true},
       {R"({"contentFile":")" + largeText + R"("})", R"({"contentFile":""})", large, true},
+      // Escapes other than of '/' after a run long enough to be taken in blocks:
+      // a backslash and a quotation mark stop decoding, a letter goes on.
+      {R"({"contentFile":")" + run + R"(\\)" + run + R"("})", R"({"contentFile":""})", runBytes, true},
+      {R"({"contentFile":")" + run + R"(\\/)" + run + R"("})", R"({"contentFile":""})", runBytes, true},
+      {R"({"contentFile":")" + run + R"(\")" + run + R"("})", R"({"contentFile":""})", runBytes, true},
+      {R"({"contentFile":")" + run + R"(\u0041QUJ)" + run + R"("})", R"({"contentFile":""})",
+       runBytes + "\x01\x05\x09" + runBytes, true},
       // Not one well-formed string.
       {R"({"contentFile":"QQ==","contentFile":"QQ=="})", R"({"contentFile":"","contentFile":""})", "AA",
        false},
@@ -207,9 +236,13 @@ TEST(ClientJoining, TheDocumentIsDecodedAsItArrivesAndTakenOutOfTheAnswer) {
         return true;
       });
       std::string kept;
-      for (std::size_t at = 0; at < c.complete.size(); at += piece)
-        stream.feed(std::string_view(c.complete).substr(at, piece), kept);
-      EXPECT_EQ(stream.finish(), c.ok) << c.complete.substr(0, 80) << " in pieces of " << piece;
+      // Each piece as a part's frame holds it, escaped again.
+      for (std::size_t at = 0; at < c.complete.size(); at += piece) {
+        std::string text;
+        appendEscapedUtf8(text, std::string_view(c.complete).substr(at, piece));
+        stream.feed(text, kept);
+      }
+      EXPECT_EQ(stream.finish(kept), c.ok) << c.complete.substr(0, 80) << " in pieces of " << piece;
       EXPECT_EQ(kept, c.kept) << piece;
       if (c.ok) {
         EXPECT_TRUE(bytes == c.bytes) << c.complete.substr(0, 80) << " in pieces of " << piece;
@@ -223,8 +256,8 @@ TEST(ClientJoining, TheDocumentIsDecodedAsItArrivesAndTakenOutOfTheAnswer) {
     bytes += more;
     return true;
   });
-  ASSERT_EQ(joiner.take(part(u"{\"contentFile\":\"QUJD\\", false)), AnswerJoiner::Step::needNextPart);
-  ASSERT_EQ(joiner.take(part(u"/w==\",\"status\":{\"result\":\"success\"}}", true)),
+  ASSERT_EQ(take(joiner, part(u"{\"contentFile\":\"QUJD\\", false)), AnswerJoiner::Step::needNextPart);
+  ASSERT_EQ(take(joiner, part(u"/w==\",\"status\":{\"result\":\"success\"}}", true)),
             AnswerJoiner::Step::complete);
   EXPECT_TRUE(joiner.streamed());
   EXPECT_EQ(bytes, "ABC\xFF");

@@ -3,7 +3,7 @@
 // writers, and read back as the same value. The bytes themselves also go to
 // the UTF-8 parser (with a top-level member held narrow), which must accept
 // exactly what the UTF-16 parser accepts of well-formed UTF-8, and give the
-// same value.
+// same value; so must it when a part's string is left as it stands.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +56,12 @@ bool same(const JsonValue& a, const JsonValue& b) {
   return false;
 }
 
+const JsonValue* memberOf(const JsonValue* object, const char16_t* name) {
+  if (!object || !object->isObject()) return nullptr;
+  const auto found = object->asObject().find(name);
+  return found == object->asObject().end() ? nullptr : found->second.get();
+}
+
 void check(std::u16string_view text) {
   const auto value = parseJson(text);
   if (!value) return;
@@ -79,6 +85,23 @@ void checkUtf8(std::string_view bytes) {
   const auto takenValue = parseJsonTaking(taken, u"contentFile");
   FUZZ_CHECK(!takenValue == !reference);
   if (takenValue) FUZZ_CHECK(stringifyUtf8(*takenValue) == stringifyUtf8(*reference));
+
+  // A part left as it stands: the same tree once its string is put back, and
+  // its text, read as a string, is that string.
+  static constexpr std::u16string_view kPath[] = {u"split", u"part"};
+  std::string_view left;
+  const auto leaving = parseJsonLeaving(bytes, kPath, left);
+  FUZZ_CHECK(!leaving == !reference);
+  if (!leaving) return;
+  const JsonValue* part = memberOf(memberOf(reference.get(), u"split"), u"part");
+  if (part && part->isString()) {
+    const auto read = parseJson("\"" + std::string(left) + "\"");
+    FUZZ_CHECK(read && read->isString() && read->asString() == part->asString());
+    leaving->asObject()[u"split"]->asObject()[u"part"] = std::make_unique<JsonValue>(part->asString());
+  } else {
+    FUZZ_CHECK(left.empty());
+  }
+  FUZZ_CHECK(stringifyUtf8(*leaving) == stringifyUtf8(*reference));
 }
 
 }  // namespace

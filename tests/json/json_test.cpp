@@ -96,6 +96,34 @@ TEST(JsonParse, HoldsTheNamedTopLevelAsciiStringNarrow) {
   EXPECT_TRUE(parseJson(R"({"d":{"c":"x"}})", u"c")->asObject().at(u"d")->asObject().at(u"c")->isNarrow());
 }
 
+TEST(JsonParse, LeavesTheStringAtAPathAsItStands) {
+  static constexpr std::u16string_view kPath[] = {u"s", u"p"};
+  // Runs of backslashes and what they escape, at every place around the
+  // sixty-four-byte chunks the text is looked at in, and things that stop
+  // the quick look: each must parse as it does when unescaped (or fail as it
+  // does), and leave its text exactly.
+  const std::vector<std::string> escapes = {
+      "\\\\",           "\\\\\\/", "\\\"",     "\\\\\\\"", "\\\\\"", "\\u00e9",
+      "\\ud83d\\ude00", "\\x",     "\xC3\xA9", "\xC3",     "\t",     "\x01"};
+  for (const std::string& escape : escapes) {
+    for (std::size_t before = 0; before < 140; ++before) {
+      const std::string body = std::string(before, 'a') + escape + std::string(70, 'b');
+      const std::string text = R"({"p":"x","s":{"q":1,"p":")" + body + R"("}})";
+      const auto reference = parseJson(text);
+      std::string_view left;
+      const auto value = parseJsonLeaving(text, kPath, left);
+      ASSERT_EQ(!value, !reference) << text;
+      if (!value) continue;
+      EXPECT_EQ(left, body) << text;
+      EXPECT_EQ(show(value->asObject().at(u"s")->asObject().at(u"p")->asString()), "");
+      EXPECT_EQ(show(value->asObject().at(u"p")->asString()), "x");  // not on the path
+    }
+  }
+  std::string_view left = "stale";
+  ASSERT_NE(parseJsonLeaving(R"({"s":{"p":"a"},"s":{"p":1}})", kPath, left), nullptr);
+  EXPECT_EQ(left, "");  // the repeated member holds no string
+}
+
 TEST(JsonParse, LimitsNesting) {
   for (const auto& [open, close] : {std::pair{u"[", u"]"}, std::pair{u"{\"k\":[", u"]}"}}) {
     const int pairs = open[0] == u'[' ? 1 : 2;  // containers per repetition

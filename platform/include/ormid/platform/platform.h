@@ -43,6 +43,16 @@ void adviseLargeBuffer(void* data, std::size_t size, std::size_t present);
 // (a message at a time) are kept for reuse instead of being handed back to
 // the system and faulted in afresh each time. Process-wide; only a hint.
 void reuseFreedBlocks();
+// Whether the processor shuffles bytes within a vector register (SSSE3).
+// Code that does is compiled for such processors alone and chosen by this.
+inline bool hasByteShuffles() {
+#if defined(__GNUC__) && defined(__x86_64__)
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+#else
+  return false;
+#endif
+}
 // Makes `text` able to hold `capacity` bytes. A buffer of several megabytes
 // is advised (above) before what `text` holds is moved into it, with its
 // first `present` bytes (at least what it holds) made present.

@@ -336,14 +336,6 @@ constexpr std::string_view kContentKey = "contentFile";
 constexpr std::size_t kStaged = std::size_t{64} << 10;
 constexpr std::size_t kDecodedPiece = std::size_t{1} << 20;
 
-// Copies the plain characters at the start of a JSON string's body to `w`,
-// and each escaped '/' as a '/', until a quotation mark, another escape, a
-// control character or a byte beyond ASCII, or until `limit` is reached.
-// `inPart`: the body is itself the text of a part, in which the answer's
-// escaped '/' is escaped again (a '/' is then "\\\/", or "\/" when the answer
-// had it plain). Sixteen bytes are looked at together and stored whole: `w`
-// has sixteen bytes of room beyond `limit`. Returns the end of what was
-// written.
 #if defined(__GNUC__) && defined(__x86_64__)
 #define ORMID_CLIENT_SSSE3 1
 // For each set of bytes to drop from eight (bit i: byte i), the byte shuffle
@@ -422,9 +414,16 @@ __attribute__((target("ssse3"))) void copyEscapedSlashes(const char*& from, cons
   from = p;
   to = w;
 }
-
 #endif
 
+// Copies the plain characters at the start of a JSON string's body to `w`,
+// and each escaped '/' as a '/', until a quotation mark, another escape, a
+// control character or a byte beyond ASCII, or until `limit` is reached.
+// `inPart`: the body is itself the text of a part, in which the answer's
+// escaped '/' is escaped again (a '/' is then "\\\/", or "\/" when the answer
+// had it plain). Sixteen bytes are looked at together and stored whole: `w`
+// has sixteen bytes of room beyond `limit`. Returns the end of what was
+// written.
 template <bool inPart>
 char* copyPlain(std::string_view& text, char* w, const char* const limit) {
   const char* p = text.data();

@@ -28,10 +28,16 @@ void JsonParseRequest(benchmark::State& state) {
 }
 BENCHMARK(JsonParseRequest)->Arg(64)->Unit(benchmark::kMillisecond);
 
-// The request as it comes from the channel: UTF-8, contentFile held narrow.
+// The request as it comes from the channel: UTF-8, contentFile held narrow
+// where it stands (the copy it is parsed from is made outside the timing).
 void JsonParseRequestUtf8(benchmark::State& state) {
   const std::string text = wideToUtf8(documentMessage(static_cast<std::size_t>(state.range(0))));
-  for (auto _ : state) benchmark::DoNotOptimize(parseJson(text, u"contentFile"));
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::string taken = text;
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(parseJsonTaking(taken, u"contentFile"));
+  }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 BENCHMARK(JsonParseRequestUtf8)->Arg(64)->Unit(benchmark::kMillisecond);

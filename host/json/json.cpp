@@ -282,9 +282,9 @@ bool escapeUnit(const Unit* p, const Unit* end, unsigned& unit, std::size_t& len
 template <typename Unit>
 class Parser {
  public:
-  // `writable` (the text itself, when given): the named member's string is
-  // not copied but unescaped where it stands; its place in the text is noted
-  // (taken()) and its value left empty.
+  // `narrowMember` of the top-level object, with `writable` (the text
+  // itself): its string is not copied but unescaped where it stands; its
+  // place in the text is noted (taken()) and its value left empty.
   // `left` (given): the string at `leftPath` is only checked; its text is
   // given there and its value left empty.
   Parser(const Unit* text, std::size_t size, std::u16string_view narrowMember, Unit* writable = nullptr,
@@ -389,11 +389,9 @@ class Parser {
   // ended (the cursor is past it, `w` at the end of its text); `notAscii`:
   // the cursor is on what cannot be written narrow (a byte beyond ASCII, a
   // control character, an escape of one, the end of the text), and the rest
-  // is parsed as any string; `failed`: an escape is not one. `inPlace`: `w`
-  // is in the text itself, behind the cursor, and nothing not yet read is
-  // written over.
+  // is parsed as any string; `failed`: an escape is not one. `w` is in the
+  // text itself, behind the cursor, and nothing not yet read is written over.
   enum class Ascii { done, notAscii, failed };
-  template <bool inPlace>
   Ascii extractAscii(char*& w) {
     for (;;) {
 #if defined(__SSE2__)
@@ -406,7 +404,7 @@ class Parser {
             _mm_movemask_epi8(_mm_or_si128(unusual, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
                                                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))))));
         const std::size_t n = stops == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(stops));
-        if (!inPlace || w + 16 <= reinterpret_cast<const char*>(p_)) {
+        if (w + 16 <= reinterpret_cast<const char*>(p_)) {
           _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
         } else if (w != reinterpret_cast<const char*>(p_)) {
           std::memmove(w, p_, n);
@@ -577,7 +575,7 @@ class Parser {
       ++p_;
       if (!skipWhitespace()) return nullptr;
       std::unique_ptr<JsonValue> value;
-      const bool named = (depth == 1 || !writable_) && !narrowMember_.empty() && name == narrowMember_;
+      const bool named = depth == 1 && writable_ && !narrowMember_.empty() && name == narrowMember_;
       // Whether the member is on the path to the string left as it stands
       // (the objects around it all are).
       const auto level = static_cast<std::size_t>(depth);
@@ -587,8 +585,7 @@ class Parser {
       if constexpr (std::is_same_v<Unit, unsigned char>) {
         // The string left as it stands: only checked, and its text noted.
         // The named member: an ASCII string is held narrow (a document's
-        // base64 is not widened). When the text may be written, the
-        // top-level object's is not copied but only noted, and unescaped
+        // base64 is not widened), not copied but only noted, and unescaped
         // where it stands when it holds escapes.
         if (onPath && level == leftPath_.size() && *p_ == '"') {
           const Unit* const start = ++p_;
@@ -598,34 +595,18 @@ class Parser {
         } else if (named && *p_ == '"') {
           ++p_;
           const auto offset = static_cast<std::size_t>(p_ - begin_);
-          std::string text;
-          char* start = nullptr;
-          Ascii ascii;
-          char* w;
-          if (writable_) {
-            start = reinterpret_cast<char*>(writable_ + offset);
-            w = start;
-            ascii = extractAscii<true>(w);
-          } else {
-            text.resize(static_cast<std::size_t>(end_ - p_) + 16);  // and room for a last whole block
-            start = text.data();
-            w = start;
-            ascii = extractAscii<false>(w);
-          }
+          char* const start = reinterpret_cast<char*>(writable_ + offset);
+          char* w = start;
+          const Ascii ascii = extractAscii(w);
           if (ascii == Ascii::failed) return nullptr;
-          const std::string_view done(start, static_cast<std::size_t>(w - start));
           if (ascii == Ascii::notAscii) {
             // The ASCII text so far, then the rest as any string.
-            std::u16string wide(done.begin(), done.end());
+            std::u16string wide(start, w);
             if (!extractString(wide)) return nullptr;
             value = std::make_unique<JsonValue>(std::move(wide));
-          } else if (writable_) {
-            value = std::make_unique<JsonValue>(std::string());
-            taken = {value.get(), offset, done.size()};
           } else {
-            text.resize(done.size());
-            if (text.size() < text.capacity() / 2) text.shrink_to_fit();
-            value = std::make_unique<JsonValue>(std::move(text));
+            value = std::make_unique<JsonValue>(std::string());
+            taken = {value.get(), offset, static_cast<std::size_t>(w - start)};
           }
         }
       }
@@ -918,8 +899,8 @@ std::unique_ptr<JsonValue> parseJson(std::u16string_view text) {
   return Parser<char16_t>(text.data(), text.size(), {}).parseDocument();
 }
 
-std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember) {
-  return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), narrowMember)
+std::unique_ptr<JsonValue> parseJson(std::string_view text) {
+  return Parser<unsigned char>(reinterpret_cast<const unsigned char*>(text.data()), text.size(), {})
       .parseDocument();
 }
 

@@ -43,7 +43,7 @@ class JsonValue {
   bool isArray() const { return type() == JsonType::Array; }
   bool isObject() const { return type() == JsonType::Object; }
 
-  // A string held narrow (see parseJson): asString() is empty, asNarrow()
+  // A string held narrow (see parseJsonTaking): asString() is empty, asNarrow()
   // gives its ASCII text and takeNarrow() moves it out.
   bool isNarrow() const;
   std::string_view asNarrow() const;
@@ -67,13 +67,13 @@ inline constexpr int kMaxJsonDepth = 512;
 // Parses text up to its first NUL code unit. Null when the text is not accepted.
 std::unique_ptr<JsonValue> parseJson(std::u16string_view text);
 // The same for UTF-8 text (ill-formed UTF-8 in a string is not accepted),
-// without widening it first. The string value of a member named
-// `narrowMember`, at any depth, is held narrow when all its characters are ASCII.
-std::unique_ptr<JsonValue> parseJson(std::string_view text, std::u16string_view narrowMember = {});
-// The same for the top-level object's member only, whose string is not
-// copied: it is unescaped where it stands and `text` itself becomes its value
-// (and is left empty; when the text does not parse, its content is
-// unspecified). A request or an answer carrying a document is then held once.
+// without widening it first.
+std::unique_ptr<JsonValue> parseJson(std::string_view text);
+// The same, and the string of the top-level object's member `narrowMember`
+// is held narrow when all its characters are ASCII, and not copied: it is
+// unescaped where it stands and `text` itself becomes its value (and is left
+// empty; when the text does not parse, its content is unspecified). A
+// request or an answer carrying a document is then held once.
 std::unique_ptr<JsonValue> parseJsonTaking(std::string& text, std::u16string_view narrowMember);
 
 // The same, but the string at `leftPath` (member names from the top-level

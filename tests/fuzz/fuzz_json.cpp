@@ -1,7 +1,7 @@
 // The JSON parser over arbitrary text, read both as UTF-8 and as UTF-16 code
 // units. Whatever parses must be written as strict JSON, the same by both
 // writers, and read back as the same value. The bytes themselves also go to
-// the UTF-8 parser (with a top-level member held narrow), which must accept
+// the UTF-8 parser (and with a top-level member held narrow), which must accept
 // exactly what the UTF-16 parser accepts of well-formed UTF-8, and give the
 // same value; so must it when a part's string is left as it stands.
 #include <cmath>
@@ -75,7 +75,7 @@ void check(std::u16string_view text) {
 
 // The requests' parse: bytes as they come from the channel.
 void checkUtf8(std::string_view bytes) {
-  const auto value = parseJson(bytes, u"contentFile");
+  const auto value = parseJson(bytes);
   std::u16string wide;
   if (!utf8ToWide(bytes, wide)) return;  // the channel refuses such a body first
   const auto reference = parseJson(wide);

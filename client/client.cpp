@@ -416,21 +416,19 @@ __attribute__((target("ssse3"))) void copyEscapedSlashes(const char*& from, cons
 }
 #endif
 
-// Copies the plain characters at the start of a JSON string's body to `w`,
-// and each escaped '/' as a '/', until a quotation mark, another escape, a
-// control character or a byte beyond ASCII, or until `limit` is reached.
-// `inPart`: the body is itself the text of a part, in which the answer's
-// escaped '/' is escaped again (a '/' is then "\\\/", or "\/" when the answer
-// had it plain). Sixteen bytes are looked at together and stored whole: `w`
-// has sixteen bytes of room beyond `limit`. Returns the end of what was
-// written.
-template <bool inPart>
+// Copies the document's plain characters at the start of a part's text to
+// `w`, and each escaped '/' as a '/' (the answer's escaped '/' is escaped
+// again in the part: "\\\/", or "\/" when the answer had it plain), until a
+// quotation mark, another escape, a control character or a byte beyond
+// ASCII, or until `limit` is reached. Sixteen bytes are looked at together
+// and stored whole: `w` has sixteen bytes of room beyond `limit`. Returns the
+// end of what was written.
 char* copyPlain(std::string_view& text, char* w, const char* const limit) {
   const char* p = text.data();
   const char* const end = p + text.size();
   while (w < limit) {
 #if defined(ORMID_CLIENT_SSSE3)
-    if (inPart && platform::hasByteShuffles()) copyEscapedSlashes(p, end, w, limit);
+    if (platform::hasByteShuffles()) copyEscapedSlashes(p, end, w, limit);
     if (w >= limit) break;
 #endif
 #if defined(__SSE2__)
@@ -456,7 +454,7 @@ char* copyPlain(std::string_view& text, char* w, const char* const limit) {
       // A '/' of the base64 comes escaped: the common case, taken here.
       *w++ = '/';
       p += 2;
-    } else if (inPart && c == '\\' && end - p >= 4 && p[1] == '\\' && p[2] == '\\' && p[3] == '/') {
+    } else if (c == '\\' && end - p >= 4 && p[1] == '\\' && p[2] == '\\' && p[3] == '/') {
       *w++ = '/';
       p += 4;
     } else {
@@ -534,7 +532,7 @@ void DocumentStream::feed(std::string_view part, std::string& kept) {
     // The document's plain characters and escaped '/' are taken in runs,
     // straight from the part; the rest a character at a time.
     if (inContent_ && !escaping_ && !partText_.waiting()) {
-      if (stagePlain<true>(part)) continue;
+      if (stagePlain(part)) continue;
       if (part.empty()) break;
     }
     character_.clear();
@@ -555,11 +553,10 @@ void DocumentStream::text(std::string_view text, std::string& kept) {
   }
 }
 
-template <bool inPart>
-bool DocumentStream::stagePlain(std::string_view& text) {
+bool DocumentStream::stagePlain(std::string_view& part) {
   if (staging_.empty()) staging_.resize(kStaged + 16);
   char* const staging = staging_.data();
-  staged_ = static_cast<std::size_t>(copyPlain<inPart>(text, staging + staged_, staging + kStaged) - staging);
+  staged_ = static_cast<std::size_t>(copyPlain(part, staging + staged_, staging + kStaged) - staging);
   if (staged_ < kStaged) return false;
   decodeStaged(false);
   return true;
@@ -642,8 +639,6 @@ void DocumentStream::content(std::string_view& text) {
       escaping_ = false;
       continue;
     }
-    if (stagePlain<false>(text)) continue;
-    if (text.empty()) break;
     const auto c = static_cast<unsigned char>(text.front());
     text.remove_prefix(1);
     if (c == '"') {

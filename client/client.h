@@ -160,15 +160,15 @@ class DocumentStream {
   std::uint64_t bytes() const { return bytes_; }
 
  private:
-  // The answer's text with its escapes as a part undone, through the
-  // answer's structure a character at a time and its document in runs.
+  // The answer's text with its escapes as a part undone (a character of it
+  // at a time), through the answer's structure or its document.
   void text(std::string_view text, std::string& kept);
   void structure(char c, std::string& kept);
   void content(std::string_view& text);
-  // Stages the plain run at the start of `text` (see copyPlain); true when
-  // it stopped because the staging was full.
-  template <bool inPart>
-  bool stagePlain(std::string_view& text);
+  // Stages the run of the document's plain characters at the start of a
+  // part's text (see copyPlain); true when it stopped because the staging
+  // was full.
+  bool stagePlain(std::string_view& part);
   void stage(char c);
   // Decodes the whole groups staged, or all that is staged at the end.
   void decodeStaged(bool last);

@@ -12,7 +12,6 @@
 #include "client/host_process.h"
 #include "host/base64/base64.h"
 #include "host/text/text.h"
-#include "ormid/platform/platform.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -295,8 +294,6 @@ std::vector<std::string> commandLine(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace ormid::client;
-  // Every part of a document is parsed into a block of about a megabyte.
-  ormid::platform::reuseFreedBlocks();
   const std::vector<std::string> args = commandLine(argc, argv);
   if (args.size() == 1 && args[0] == "--version") {
     say("ormid-client " ORMID_VERSION);

@@ -1,6 +1,5 @@
 // POSIX implementation of the operating-system seam.
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -75,13 +74,6 @@ void adviseLargeBuffer(void* data, std::size_t size, std::size_t present) {
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   const auto first = start & ~(page - 1);
   madvise(reinterpret_cast<void*>(first), start + present - first, MADV_POPULATE_WRITE);
-}
-
-void reuseFreedBlocks() {
-  // The C library maps blocks from this size on by themselves and unmaps them
-  // when freed; below it they come from, and go back to, its heap.
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  mallopt(M_TRIM_THRESHOLD, 64 << 20);
 }
 
 std::string longPathName(const std::string& path) { return path; }

@@ -53,9 +53,6 @@ bool deleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != 0
 // Large pages need a privilege ordinary users lack: nothing to advise.
 void adviseLargeBuffer(void*, std::size_t, std::size_t) {}
 
-// The process heap keeps what is freed for reuse already.
-void reuseFreedBlocks() {}
-
 bool isRegularFile(const std::string& path) {
   // Opened without access rights: enough to ask what it is, also for devices
   // such as "NUL" or "CON", which have no attributes of their own.

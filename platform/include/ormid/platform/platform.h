@@ -39,10 +39,6 @@ bool isRegularFile(const std::string& path);
 // are made present at once, so that writing them costs no fault per page.
 // Only a hint.
 void adviseLargeBuffer(void* data, std::size_t size, std::size_t present);
-// Blocks of a megabyte or so that a process allocates and frees over and over
-// (a message at a time) are kept for reuse instead of being handed back to
-// the system and faulted in afresh each time. Process-wide; only a hint.
-void reuseFreedBlocks();
 // Whether the processor shuffles bytes within a vector register (SSSE3).
 // Code that does is compiled for such processors alone and chosen by this.
 inline bool hasByteShuffles() {

@@ -527,6 +527,9 @@ void PartText::flushHigh(std::string& out) {
   high_ = 0;
 }
 
+// The staging has room for a last whole block stored beyond its end.
+DocumentStream::DocumentStream(Sink sink) : sink_(std::move(sink)), staging_(kStaged + 16, '\0') {}
+
 void DocumentStream::feed(std::string_view part, std::string& kept) {
   while (!part.empty()) {
     // The document's plain characters and escaped '/' are taken in runs,
@@ -554,7 +557,6 @@ void DocumentStream::text(std::string_view text, std::string& kept) {
 }
 
 bool DocumentStream::stagePlain(std::string_view& part) {
-  if (staging_.empty()) staging_.resize(kStaged + 16);
   char* const staging = staging_.data();
   staged_ = static_cast<std::size_t>(copyPlain(part, staging + staged_, staging + kStaged) - staging);
   if (staged_ < kStaged) return false;

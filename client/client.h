@@ -149,7 +149,7 @@ class DocumentStream {
   // Takes decoded bytes; false when they could not be kept.
   using Sink = std::function<bool(std::string_view bytes)>;
 
-  explicit DocumentStream(Sink sink) : sink_(std::move(sink)) {}
+  explicit DocumentStream(Sink sink);
   // Appends what is kept of the next part's text to `kept`.
   void feed(std::string_view part, std::string& kept);
   // After the last part: false when the document's string was not
